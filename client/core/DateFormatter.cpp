@@ -1,0 +1,123 @@
+#include "core/DateFormatter.h"
+
+#include <cmath>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "platform/Sqlite.h"
+
+namespace keel {
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm), exact for
+// every year, before 1970 too, without the C library's time zone.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+bool isLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned daysInMonth(std::int64_t y, unsigned m) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && isLeap(y) ? 29 : kDays[m - 1];
+}
+
+bool digits(std::string_view s, std::size_t pos, std::size_t n, unsigned& out) {
+  out = 0;
+  for (std::size_t i = pos; i < pos + n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    out = out * 10 + static_cast<unsigned>(s[i] - '0');
+  }
+  return true;
+}
+
+// Parses exactly "yyyy-MM-ddTHH:mm:ss.SSSZ" with every field in range. Anything else (other
+// forms, out-of-range fields that SQLite normalises) goes to SQLite, so both give one answer.
+bool parsePrecise(std::string_view s, std::int64_t& millis) {
+  if (s.size() != 24 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
+      s[16] != ':' || s[19] != '.' || s[23] != 'Z') {
+    return false;
+  }
+  unsigned y, mo, d, h, mi, se, ms;
+  if (!digits(s, 0, 4, y) || !digits(s, 5, 2, mo) || !digits(s, 8, 2, d) || !digits(s, 11, 2, h) ||
+      !digits(s, 14, 2, mi) || !digits(s, 17, 2, se) || !digits(s, 20, 3, ms)) {
+    return false;
+  }
+  if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || se > 59) {
+    return false;
+  }
+  millis = ((daysFromCivil(y, mo, d) * 24 + h) * 60 + mi) * 60000 + se * 1000 + ms;
+  return true;
+}
+
+}  // namespace
+
+// The parser is one prepared statement; SQLite statements must not be stepped from two threads
+// at once, so every use holds the mutex (it does what a private serial queue would, without a
+// thread hop per date).
+struct DateFormatter::Impl {
+  std::mutex mutex;
+  platform::Database db{":memory:"};
+  platform::Statement parse{db, "SELECT strftime('%s', ?1), strftime('%f', ?1);"};
+};
+
+DateFormatter::DateFormatter() : impl_(new Impl) {}
+DateFormatter::~DateFormatter() { delete impl_; }
+
+DateFormatter& DateFormatter::sharedFormatter() {
+  static DateFormatter* formatter = new DateFormatter();  // lives as long as the process
+  return *formatter;
+}
+
+std::string DateFormatter::preciseStringFromDate(Date date) {
+  std::int64_t ms = millisFromDate(date);
+  std::int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
+  std::int64_t inDay = ms - days * 86400000;
+  std::int64_t y;
+  unsigned m, d;
+  civilFromDays(days, y, m, d);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, inDay / 3600000,
+                     inDay / 60000 % 60, inDay / 1000 % 60, inDay % 1000);
+}
+
+Date DateFormatter::dateFromString(std::string_view text) {
+  std::int64_t millis;
+  if (parsePrecise(text, millis)) return dateFromMillis(millis);
+  std::int64_t seconds = 0;
+  double secondsInMinute = 0;
+  {
+    std::lock_guard lock(impl_->mutex);
+    auto& st = impl_->parse;
+    st.bind(1, text);
+    if (st.step()) {
+      if (!st.isNull(0)) seconds = st.getInt64(0);
+      if (!st.isNull(1)) secondsInMinute = st.getDouble(1);
+    }
+    st.reset(true);
+  }
+  // strftime('%f') has three fraction digits; round to undo the binary error of the double.
+  double fraction = secondsInMinute - std::floor(secondsInMinute);
+  return dateFromMillis(seconds * 1000 + std::llround(fraction * 1000));
+}
+
+}  // namespace keel
