@@ -1,0 +1,20 @@
+#include "QtTestApp.h"
+
+#include "app/screens/QtMainQueue.h"
+
+namespace stillnook::testing {
+
+QApplication& qtApp() {
+  static int argc = 1;
+  static char name[] = "tests_app_screens";
+  static char* argv[] = {name, nullptr};
+  // Never destroyed: widgets that tests leave behind must not outlive their application.
+  static QApplication* app = [] {
+    auto* a = new QApplication(argc, argv);
+    installQtMainQueue();
+    return a;
+  }();
+  return *app;
+}
+
+}  // namespace stillnook::testing
