@@ -1,0 +1,28 @@
+#include "core/HTTPURLRequestConstructor.h"
+
+#include "core/Exception.h"
+#include "core/JSONSerialization.h"
+
+namespace keel {
+
+platform::HTTPRequest HTTPURLRequestConstructor::urlRequestWithURL(std::string url, std::string method,
+                                                                   platform::HeaderList headers,
+                                                                   const std::optional<Dictionary>& parameters) {
+  platform::HTTPRequest request;
+  request.url = std::move(url);
+  request.method = std::move(method);
+  request.headers = std::move(headers);
+  if (parameters) {
+    consistencyAssert(request.method == "POST" || request.method == "PUT", "Can't create %@ request with json body.",
+                      request.method);
+    platform::setHeader(request.headers, "Content-Type", kJSONContentType);
+    try {
+      request.body = JSONSerialization::stringFromJSONObject(Value(*parameters));
+    } catch (const Exception& e) {
+      throw InternalInconsistencyException(formatMessage("Failed to serialize JSON with error = %@", e.reason()));
+    }
+  }
+  return request;
+}
+
+}  // namespace keel
