@@ -70,6 +70,20 @@ bool parsePrecise(std::string_view s, std::int64_t& millis) {
   return true;
 }
 
+// Joins strftime('%s') (whole seconds) and strftime('%f') ("SS.SSS", the seconds within the
+// minute) into milliseconds. Column 1 is read in whole milliseconds (rounded, so 0.125 never
+// becomes 124 through the double). The two columns can disagree on the whole second: SQLite
+// rounds '%s' from the millisecond instant but caps '%f' at 59.999, so "08:30:59.9996" gives
+// 08:31:00 and 59.999. Adding the fraction to '%s' as it stands would then be a second late;
+// instead the whole second is moved to the nearest one that matches '%f'.
+std::int64_t combine(std::int64_t seconds, double secondsInMinute) {
+  std::int64_t inMinute = std::llround(secondsInMinute * 1000);  // 0 ... 59999
+  std::int64_t wholeInMinute = inMinute / 1000;
+  std::int64_t actual = ((seconds % 60) + 60) % 60;
+  std::int64_t drift = ((actual - wholeInMinute) % 60 + 90) % 60 - 30;  // in [-30, 30)
+  return (seconds - drift) * 1000 + inMinute % 1000;
+}
+
 }  // namespace
 
 // The parser is one prepared statement; SQLite statements must not be stepped from two threads
@@ -103,21 +117,29 @@ std::string DateFormatter::preciseStringFromDate(Date date) {
 Date DateFormatter::dateFromString(std::string_view text) {
   std::int64_t millis;
   if (parsePrecise(text, millis)) return dateFromMillis(millis);
+  // Both start at 0: text SQLite cannot read (null columns) gives the epoch, not no date.
   std::int64_t seconds = 0;
   double secondsInMinute = 0;
   {
     std::lock_guard lock(impl_->mutex);
     auto& st = impl_->parse;
-    st.bind(1, text);
-    if (st.step()) {
-      if (!st.isNull(0)) seconds = st.getInt64(0);
-      if (!st.isNull(1)) secondsInMinute = st.getDouble(1);
+    try {
+      st.bind(1, text);
+      if (st.step()) {
+        if (!st.isNull(0)) seconds = st.getInt64(0);
+        if (!st.isNull(1)) secondsInMinute = st.getDouble(1);
+      }
+    } catch (const platform::SqliteError&) {
+      seconds = 0;
+      secondsInMinute = 0;
     }
-    st.reset(true);
+    // Always reset: a statement left mid-step would refuse every later binding.
+    try {
+      st.reset(true);
+    } catch (const platform::SqliteError&) {
+    }
   }
-  // strftime('%f') has three fraction digits; round to undo the binary error of the double.
-  double fraction = secondsInMinute - std::floor(secondsInMinute);
-  return dateFromMillis(seconds * 1000 + std::llround(fraction * 1000));
+  return dateFromMillis(combine(seconds, secondsInMinute));
 }
 
 }  // namespace keel

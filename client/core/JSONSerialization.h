@@ -1,6 +1,12 @@
 // JSONSerialization: JSON text <-> Value, over Boost.JSON. Output is compact UTF-8. Integers stay
-// integers (kind Int64, or UInt32/Int32 where they came in as such) and floating numbers stay
-// floating; booleans read back as numbers of kind Bool.
+// integers and floating numbers stay floating: every JSON integer reads back as kind Int64 (one
+// kind, so a stored count keeps its kind however large it grows; integers above INT64_MAX read
+// as Double), every number with a fraction or exponent as Double, true/false as kind Bool.
+// Floats are written at float precision (0.1f as 1E-1).
+//
+// Strings and keys must be UTF-8 both ways: input that is not is refused with a log line that
+// says so; output that is not raises like any other value JSON cannot express. Documents nest
+// at most 512 levels deep, in both directions, so hostile input cannot exhaust the stack.
 //
 // Only JSON-compatible values serialise: null, numbers (finite), strings, arrays and
 // dictionaries. Dates, bytes, references and non-finite numbers raise InvalidArgumentException
@@ -36,7 +42,8 @@ class JSONSerialization {
   static std::optional<Value> JSONObjectFromFileAtPath(const std::string& path);
 
   // Conversions for code that works on Boost.JSON documents directly.
-  // toBoost throws as dataFromJSONObject does.
+  // toBoost throws as dataFromJSONObject does; fromBoost throws InvalidArgumentException for a
+  // document nested deeper than the limit.
   static boost::json::value toBoost(const Value& object);
   static Value fromBoost(const boost::json::value& json);
 };

@@ -408,7 +408,11 @@ std::string Value::description() const {
       return "<null>";
     case Type::Number: {
       const auto& n = std::get<Number>(data_);
-      return isIntegerNumber() ? std::to_string(n.i) : formatDouble(n.d);
+      if (isIntegerNumber()) return std::to_string(n.i);
+      // A float is shown at float precision ("0.1"), not as the double it widens to.
+      if (n.kind == NumberKind::Float && std::isfinite(n.d))
+        return fmt::format("{}", static_cast<float>(n.d));
+      return formatDouble(n.d);
     }
     case Type::String:
       return stringValue();
