@@ -5,6 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/CancellationToken.h"
+#include "core/CommandResult.h"
+#include "core/RESTCommand.h"
+#include "core/Task.h"
 
 namespace keel {
 
@@ -21,5 +30,34 @@ inline constexpr const char* kNetworkNotificationURLRequestUserInfoKey = "Networ
 inline constexpr const char* kNetworkNotificationURLResponseUserInfoKey = "NetworkNotificationURLResponseUserInfoKey";
 inline constexpr const char* kNetworkNotificationURLResponseBodyUserInfoKey =
     "NetworkNotificationURLResponseBodyUserInfoKey";
+
+// Sends commands. Every task completes on a background thread with the command's result, an
+// error in the "Keel" domain (or the JSON parser's error for a body that is not JSON), an
+// exception raised while building the request, or cancellation.
+class CommandRunning {
+ public:
+  using ProgressBlock = std::function<void(int percent)>;
+  virtual ~CommandRunning() = default;
+
+  virtual Task<CommandResultPtr> runCommandAsync(const RESTCommandPtr& command, CommandRunningOptions options,
+                                                 const CancellationTokenPtr& cancellationToken) = 0;
+  Task<CommandResultPtr> runCommandAsync(const RESTCommandPtr& command, CommandRunningOptions options) {
+    return runCommandAsync(command, options, nullptr);
+  }
+  // Uploads the file at `contentSourceFilePath` as the body of `command`; progress in percent
+  // (rounded) arrives on the main thread.
+  virtual Task<CommandResultPtr> runFileUploadCommandAsync(const RESTCommandPtr& command,
+                                                           const std::optional<std::string>& contentType,
+                                                           const std::string& contentSourceFilePath,
+                                                           CommandRunningOptions options,
+                                                           const CancellationTokenPtr& cancellationToken,
+                                                           ProgressBlock progressBlock) = 0;
+  // Downloads `fileURL` into `targetFilePath`, always retrying transient failures; progress in
+  // percent (truncated) arrives on the session's I/O thread.
+  virtual Task<void> runFileDownloadCommandAsyncWithFileURL(const std::string& fileURL,
+                                                           const std::string& targetFilePath,
+                                                           const CancellationTokenPtr& cancellationToken,
+                                                           ProgressBlock progressBlock) = 0;
+};
 
 }  // namespace keel
