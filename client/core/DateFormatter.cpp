@@ -105,13 +105,30 @@ DateFormatter& DateFormatter::sharedFormatter() {
 
 std::string DateFormatter::preciseStringFromDate(Date date) {
   std::int64_t ms = millisFromDate(date);
-  std::int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
+  std::int64_t days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);  // floor
   std::int64_t inDay = ms - days * 86400000;
   std::int64_t y;
   unsigned m, d;
   civilFromDays(days, y, m, d);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, inDay / 3600000,
-                     inDay / 60000 % 60, inDay / 1000 % 60, inDay % 1000);
+  if (y < 0 || y > 9999) {  // outside four digits: rare enough for the general formatter
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, inDay / 3600000,
+                       inDay / 60000 % 60, inDay / 1000 % 60, inDay % 1000);
+  }
+  // Written digit by digit: dates are formatted once per field of every saved object, and
+  // this is several times faster than a general formatter.
+  char out[24] = {'0', '0', '0', '0', '-', '0', '0', '-', '0', '0', 'T', '0',
+                  '0', ':', '0', '0', ':', '0', '0', '.', '0', '0', '0', 'Z'};
+  auto put = [&out](std::size_t end, std::int64_t value, int width) {
+    for (int i = 0; i < width; ++i, value /= 10) out[end - i] = static_cast<char>('0' + value % 10);
+  };
+  put(3, y, 4);
+  put(6, m, 2);
+  put(9, d, 2);
+  put(12, inDay / 3600000, 2);
+  put(15, inDay / 60000 % 60, 2);
+  put(18, inDay / 1000 % 60, 2);
+  put(22, inDay % 1000, 3);
+  return std::string(out, sizeof out);
 }
 
 Date DateFormatter::dateFromString(std::string_view text) {
