@@ -3,19 +3,31 @@
 //  - Serial queues run one work item at a time, in posting order.
 //  - Concurrent queues run items side by side; a barrier item waits for the items before it,
 //    runs alone, and holds back the items after it (synchronous reads, barrier writes).
-//  - The global queue is the process-wide default-priority concurrent queue.
+//  - The global queue is the process-wide default-priority concurrent queue (its barriers are
+//    plain items).
 //  - The main queue runs its items on the main thread, from the main loop. The main loop can be
 //    run, pumped for a while, or replaced by another loop (the application installs Qt's).
 //  - Delayed work (`after`) fires after a delay in milliseconds and can be cancelled.
 //  - Semaphore is a counting semaphore with timed waits.
 //  - DataAddSource coalesces several merges made before its handler runs into one run.
 //
-// All queues are built on one Boost.Asio thread pool (strands for serial order, steady timers
-// for delays). Labels are kept for messages.
+// All queues run on one process-wide Boost.Asio thread pool of 16 threads; delays are steady
+// timers of that pool. Labels are kept for messages.
 //
-// A synchronous dispatch onto a queue that the calling thread is already running work of (also
-// through a chain of sync calls) would deadlock; it is detected and throws
-// keel::InternalInconsistencyException instead.
+// sync() runs the work on the calling thread once every item posted before it has run (the main
+// queue: on the main thread, with the caller blocked). A caller that is itself a pool thread
+// runs the queue's pending work while it waits, so sync never needs a free pool thread and
+// cannot starve the pool. A synchronous dispatch onto a queue that the calling thread is already
+// running work of (also through a chain of sync calls, A -> B -> A) would deadlock; it is
+// detected and throws keel::InternalInconsistencyException naming the queue instead.
+//
+// An exception escaping async work is logged at error level and dropped; one escaping sync work
+// propagates to the caller.
+//
+// Process exit: the pool is never destroyed. When exit begins, work that has not started is
+// dropped (timers included), and work that is running gets up to one second to finish. So: work
+// that must happen before exit has to be waited for (sync, a semaphore) before main returns, and
+// work that may run past exit must not use objects with static storage that get destroyed.
 //
 // Thread-safety: every member of every class here may be called from any thread, unless its
 // comment says otherwise. Queues are held by std::shared_ptr; work already posted keeps its
@@ -159,13 +171,15 @@ class MainLoop {
  public:
   // Runs main-queue work until quit() is called.
   static void run();
-  // Asks run() to return after the item it is running.
+  // Asks run() or runFor() to return after the item it is running. A quit() while neither runs
+  // makes the next one return at once, so that a quit posted just before run() is not lost.
   static void quit();
-  // Runs main-queue work for `duration`, then returns.
+  // Runs main-queue work for `duration` (or until quit()), then returns.
   static void runFor(Milliseconds duration);
   // Runs main-queue work until `done()` is true or `timeout` passes; returns done().
   static bool runUntil(const std::function<bool()>& done, Milliseconds timeout);
-  // Runs the main-queue work that is ready now; returns the number of items run.
+  // Runs the main-queue work that is waiting now (not what that work posts); returns the number
+  // of items run.
   static std::size_t drain();
 
   // Replaces the driver of the main queue (nullptr restores the built-in loop). Work already
