@@ -107,11 +107,7 @@ struct HTTPSessionTask::Transfer {
   bool responseDelivered = false;
   char errorBuffer[CURL_ERROR_SIZE] = {0};
 
-  ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
-    if (headers) curl_slist_free_all(headers);
-    if (upload) std::fclose(upload);
-  }
+  ~Transfer();
 };
 
 struct HTTPSession::Impl {
@@ -131,13 +127,15 @@ struct HTTPSession::Impl {
   bool stopped = false;
   std::condition_variable stoppedCondition;
   std::atomic<std::size_t> running{0};
-  std::thread::id ioThread;
+  std::thread::id ioThread;  // set by the I/O thread under `mutex`
 
   // I/O thread only.
   std::unordered_map<HTTPSessionTask*, HTTPSessionTaskPtr> active;
+  std::vector<CURL*> idleHandles;  // reset handles kept for the next transfers
   bool invalidated = false;
 
   ~Impl() {
+    for (CURL* e : idleHandles) curl_easy_cleanup(e);
     for (X509* c : extraCertificates) X509_free(c);
   }
 
@@ -145,7 +143,30 @@ struct HTTPSession::Impl {
     std::lock_guard lock(mutex);
     if (stopped) return;
     commands.push_back(std::move(command));
-    curl_multi_wakeup(multi);  // under the lock: `multi` is cleaned up only once `stopped` is set
+    // The I/O thread looks at its commands before it polls again; others must wake it. Under
+    // the lock: `multi` is cleaned up only once `stopped` is set.
+    if (std::this_thread::get_id() != ioThread) curl_multi_wakeup(multi);
+  }
+
+  bool hasCommands() {
+    std::lock_guard lock(mutex);
+    return !commands.empty();
+  }
+
+  CURL* obtainHandle() {
+    if (idleHandles.empty()) return curl_easy_init();
+    CURL* e = idleHandles.back();
+    idleHandles.pop_back();
+    return e;
+  }
+
+  void recycle(CURL* e) {
+    if (idleHandles.size() >= 64) {
+      curl_easy_cleanup(e);
+      return;
+    }
+    curl_easy_reset(e);
+    idleHandles.push_back(e);
   }
 
   void loadExtraCertificates() {
@@ -269,7 +290,7 @@ struct HTTPSession::Impl {
       }
       t->uploadSize = st.st_size;
     }
-    CURL* e = t->easy = curl_easy_init();
+    CURL* e = t->easy = obtainHandle();
     if (!e) {
       complete(task, makeError(kHTTPErrorUnknown, "Unable to create a transfer.", request.url));
       return;
@@ -314,15 +335,18 @@ struct HTTPSession::Impl {
     }
 
     // libcurl computes Content-Length itself and would otherwise add its own defaults.
-    HeaderList headers = configuration.additionalHeaders;
-    for (const auto& [k, v] : request.headers) setHeader(headers, k, v);
-    std::erase_if(headers, [](const auto& h) { return equalsIgnoringCase(h.first, "Content-Length"); });
-    if ((request.body || t->upload) && !findHeader(headers, "Content-Type")) headers.emplace_back("Content-Type", "");
-    headers.emplace_back("Expect", "");
-    for (const auto& [k, v] : headers) {
+    auto append = [&](const std::string& k, const std::string& v) {
       std::string line = v.empty() ? k + ":" : k + ": " + v;
       t->headers = curl_slist_append(t->headers, line.c_str());
-    }
+    };
+    for (const auto& [k, v] : configuration.additionalHeaders)
+      if (!findHeader(request.headers, k)) append(k, v);
+    for (const auto& [k, v] : request.headers)
+      if (!equalsIgnoringCase(k, "Content-Length")) append(k, v);
+    if ((request.body || t->upload) && !findHeader(request.headers, "Content-Type") &&
+        !findHeader(configuration.additionalHeaders, "Content-Type"))
+      append("Content-Type", "");
+    append("Expect", "");
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
 
     task->transfer_ = std::move(t);
@@ -385,6 +409,10 @@ struct HTTPSession::Impl {
   }
 
   void run() {
+    {
+      std::lock_guard lock(mutex);
+      ioThread = std::this_thread::get_id();
+    }
     while (runCommands()) {
       int stillRunning = 0;
       curl_multi_perform(multi, &stillRunning);
@@ -392,7 +420,7 @@ struct HTTPSession::Impl {
       while (CURLMsg* m = curl_multi_info_read(multi, &queued)) {
         if (m->msg == CURLMSG_DONE) finished(m->easy_handle, m->data.result);
       }
-      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+      if (!hasCommands()) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
     curl_multi_cleanup(multi);
     multi = nullptr;
@@ -401,6 +429,12 @@ struct HTTPSession::Impl {
     stoppedCondition.notify_all();
   }
 };
+
+HTTPSessionTask::Transfer::~Transfer() {
+  if (easy) impl->recycle(easy);
+  if (headers) curl_slist_free_all(headers);
+  if (upload) std::fclose(upload);
+}
 
 HTTPSessionTask::HTTPSessionTask(std::weak_ptr<HTTPSession> session, std::uint64_t identifier,
                                  HTTPRequest request, std::optional<std::string> uploadFilePath)
@@ -436,19 +470,16 @@ HTTPSession::HTTPSession(HTTPSessionConfiguration configuration, std::weak_ptr<H
   impl_->multi = curl_multi_init();
   curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, configuration_.maxCachedConnections);
   impl_->loadExtraCertificates();
-  std::thread thread([impl = impl_] { impl->run(); });
-  impl_->ioThread = thread.get_id();
-  thread.detach();
+  std::thread([impl = impl_] { impl->run(); }).detach();
 }
 
 HTTPSession::~HTTPSession() {
   // The I/O thread holds the Impl; it finishes the current turn, cancels what is left and exits.
   // Waiting for it here is only possible when we are not on it.
   impl_->post({Impl::CommandKind::Stop, nullptr});
-  if (impl_->ioThread != std::this_thread::get_id()) {
-    std::unique_lock lock(impl_->mutex);
+  std::unique_lock lock(impl_->mutex);
+  if (impl_->ioThread != std::this_thread::get_id())
     impl_->stoppedCondition.wait(lock, [&] { return impl_->stopped; });
-  }
 }
 
 HTTPSessionTaskPtr HTTPSession::dataTask(HTTPRequest request) {

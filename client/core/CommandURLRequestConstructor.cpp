@@ -1,7 +1,6 @@
 #include "core/CommandURLRequestConstructor.h"
 
 #include <sys/stat.h>
-#include <sys/utsname.h>
 
 #include <mutex>
 
@@ -9,6 +8,7 @@
 #include "core/Format.h"
 #include "core/HTTPURLRequestConstructor.h"
 #include "core/URLConstructor.h"
+#include "platform/DeviceInfo.h"
 
 namespace keel {
 
@@ -19,21 +19,15 @@ std::string& serverURL() {
   static std::string url = kDefaultServerURLString;
   return url;
 }
-BundleInfo& mainBundleInfo() {
-  static BundleInfo info;
-  return info;
-}
 
 }  // namespace
 
 BundleInfo BundleInfo::mainBundle() {
-  std::lock_guard lock(globalsMutex);
-  return mainBundleInfo();
-}
-
-void BundleInfo::setMainBundle(BundleInfo info) {
-  std::lock_guard lock(globalsMutex);
-  mainBundleInfo() = std::move(info);
+  platform::BundleInfo main = platform::mainBundleInfo();
+  BundleInfo info;
+  if (!main.version.empty()) info.buildVersion = main.version;
+  if (!main.shortVersion.empty()) info.displayVersion = main.shortVersion;
+  return info;
 }
 
 std::string CommandURLRequestConstructor::serverURLString() {
@@ -47,10 +41,8 @@ void CommandURLRequestConstructor::setServer(std::string server) {
 }
 
 std::string CommandURLRequestConstructor::operatingSystemFullVersion() {
-  struct utsname u {};
-  if (uname(&u) != 0) return "";
-  std::string version = u.release;
-  std::string build = u.version;
+  std::string version = platform::systemVersion();
+  std::string build = platform::systemBuild();
   return build.empty() ? version : formatMessage("%@ (%@)", version, build);
 }
 
@@ -76,16 +68,14 @@ platform::HTTPRequest CommandURLRequestConstructor::dataURLRequestForCommand(con
   std::string url = URLConstructor::URLFromAbsoluteString(serverURLString(), formatMessage("/1/%@", command.httpPath()),
                                                           std::nullopt);
   std::string method = command.httpMethod();
-  std::optional<Dictionary> parameters = command.parameters();
-  if (parameters && (method == "GET" || method == "HEAD" || method == "DELETE")) {
-    parameters->set("_method", Value(method));
+  Value parameters = command.parametersValue();
+  if (!parameters.isNull() && (method == "GET" || method == "HEAD" || method == "DELETE")) {
+    parameters.mutableDictionary().set("_method", Value(method));
     method = "POST";
   }
-  if (parameters) {
-    parameters = CommandParameterEncoding::encodeWithPointerEncoder(Value(std::move(*parameters))).dictionaryValue();
-  }
-  return HTTPURLRequestConstructor::urlRequestWithURL(std::move(url), std::move(method),
-                                                      URLRequestHeadersForCommand(command), parameters);
+  if (!parameters.isNull()) parameters = CommandParameterEncoding::encodeWithPointerEncoder(parameters);
+  return HTTPURLRequestConstructor::urlRequestWithURLParametersValue(std::move(url), std::move(method),
+                                                                     URLRequestHeadersForCommand(command), parameters);
 }
 
 platform::HTTPRequest CommandURLRequestConstructor::fileUploadURLRequestForCommand(

@@ -35,9 +35,8 @@ struct BundleInfo {
   std::optional<std::string> buildVersion;    // "X-Keel-App-Build-Version"
   std::optional<std::string> displayVersion;  // "X-Keel-App-Display-Version"
 
-  // Returns what the application recorded with setMainBundle (empty by default).
+  // Returns the running program's versions (platform::mainBundleInfo), empty ones left out.
   static BundleInfo mainBundle();
-  static void setMainBundle(BundleInfo info);
 };
 
 inline constexpr const char* kDefaultServerURLString = "https://api.stillnook.app";
@@ -69,7 +68,7 @@ class CommandURLRequestConstructor {
   static std::string serverURLString();
   static void setServer(std::string server);
 
-  // Returns the running system's version text: the release, then " (<build>)" when known.
+  // Returns the system's version text: the version, then " (<build>)" when the build is known.
   static std::string operatingSystemFullVersion();
 
  private:

@@ -23,6 +23,9 @@ class HTTPURLRequestConstructor {
   // with error = %@" when they cannot be written as JSON.
   static platform::HTTPRequest urlRequestWithURL(std::string url, std::string method, platform::HeaderList headers,
                                                  const std::optional<Dictionary>& parameters);
+  // As above with the parameters as a Value: a dictionary, or null for none.
+  static platform::HTTPRequest urlRequestWithURLParametersValue(std::string url, std::string method,
+                                                                platform::HeaderList headers, const Value& parameters);
 };
 
 }  // namespace keel

@@ -134,11 +134,16 @@ void RESTCommand::setHTTPMethod(std::string method) {
 }
 std::optional<Dictionary> RESTCommand::parameters() const {
   std::lock_guard lock(mutex_);
+  if (parameters_.isNull()) return std::nullopt;
+  return parameters_.dictionaryValue();
+}
+Value RESTCommand::parametersValue() const {
+  std::lock_guard lock(mutex_);
   return parameters_;
 }
 void RESTCommand::setParameters(std::optional<Dictionary> parameters) {
   std::lock_guard lock(mutex_);
-  parameters_ = std::move(parameters);
+  parameters_ = parameters ? Value(std::move(*parameters)) : Value();
 }
 std::optional<Dictionary> RESTCommand::additionalRequestHeaders() const {
   std::lock_guard lock(mutex_);
@@ -183,7 +188,7 @@ std::string RESTCommand::cacheKey() const {
   std::lock_guard lock(mutex_);
   if (cacheKey_) return *cacheKey_;
   Dictionary d;
-  if (parameters_) d.set("parameters", Value(*parameters_));
+  if (!parameters_.isNull()) d.set("parameters", parameters_);
   if (sessionToken_) d.set("sessionToken", Value(*sessionToken_));
   cacheKey_ = formatMessage("RESTCommand.%i.%@.%@.%ld.%@", 1, httpMethod_, md5HexDigest(httpPath_), 2L,
                             md5HexDigest(cacheKeyForObject(Value(std::move(d)))));
@@ -195,8 +200,8 @@ Dictionary RESTCommand::dictionaryRepresentation() const {
   Dictionary d;
   d.set("httpPath", Value(httpPath_));
   d.set("httpMethod", Value(httpMethod_));
-  if (parameters_)
-    d.set("parameters", CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(Value(*parameters_)));
+  if (!parameters_.isNull())
+    d.set("parameters", CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(parameters_));
   if (sessionToken_) d.set("sessionToken", Value(*sessionToken_));
   if (localId_) d.set("localId", Value(*localId_));
   return d;
@@ -243,8 +248,8 @@ bool RESTCommand::forEachLocalIdIn(Value& value, const std::function<bool(Dictio
 bool RESTCommand::forEachLocalId(LocalIdLookup* store) {
   if (!store) return false;
   std::lock_guard lock(mutex_);
-  if (!parameters_) return false;
-  Value parameters(*parameters_);
+  if (parameters_.isNull()) return false;
+  Value parameters = parameters_;
   bool changed = forEachLocalIdIn(parameters, [&](Dictionary& pointer) {
     if (pointer.contains("objectId")) return false;
     auto objectId = store->objectIdForLocalId(pointer["localId"].stringValue());
@@ -254,7 +259,7 @@ bool RESTCommand::forEachLocalId(LocalIdLookup* store) {
     return true;
   });
   if (changed) {
-    parameters_ = CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(parameters).dictionaryValue();
+    parameters_ = CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(parameters);
   }
   return changed;
 }

@@ -81,7 +81,7 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
     RESTCommand* base = command.get();
     base->httpPath_ = std::move(path);
     base->httpMethod_ = std::move(method);
-    base->parameters_ = std::move(parameters);
+    if (parameters) base->parameters_ = Value(std::move(*parameters));
     base->operationSetUUID_ = std::move(operationSetUUID);
     base->sessionToken_ = std::move(sessionToken);
     return command;
@@ -93,6 +93,8 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
   void setHTTPMethod(std::string method);
   std::optional<Dictionary> parameters() const;
   void setParameters(std::optional<Dictionary> parameters);
+  // Returns the parameters as a Value (null when none), without copying the dictionary.
+  Value parametersValue() const;
   std::optional<Dictionary> additionalRequestHeaders() const;
   void setAdditionalRequestHeaders(std::optional<Dictionary> headers);
   std::optional<std::string> sessionToken() const override;
@@ -134,7 +136,7 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
   mutable std::mutex mutex_;
   std::string httpPath_;
   std::string httpMethod_;
-  std::optional<Dictionary> parameters_;
+  Value parameters_;  // a dictionary, or null when the command has none (copies share the buffer)
   std::optional<Dictionary> additionalRequestHeaders_;
   std::optional<std::string> sessionToken_;
   std::optional<std::string> operationSetUUID_;

@@ -54,7 +54,9 @@ void Reachability::startMonitoring(std::shared_ptr<platform::ReachabilitySource>
     auto self = weak.lock();
     if (!self || !source) return;
     self->networkReachability_ = source;
-    self->setFlags(source->currentFlags());
+    // Stored here, inside this barrier, so that a read queued after creation sees them.
+    self->flags_ = source->currentFlags();
+    self->notifyListeners(self->flags_);
     bool started = source->setCallback(
         [weak](platform::ReachabilityFlags flags) {
           if (auto s = weak.lock()) s->setFlags(flags);
@@ -104,7 +106,7 @@ ReachabilityState Reachability::currentState() const { return stateForFlags(flag
 void Reachability::setFlags(platform::ReachabilityFlags flags) {
   queue_->barrierAsync([self = shared_from_this(), flags] {
     self->flags_ = flags;
-    self->notifyListeners();
+    self->notifyListeners(flags);
   });
 }
 
@@ -114,9 +116,11 @@ void Reachability::refresh() {
   });
 }
 
-void Reachability::notifyListeners() {
-  queue_->async([self = shared_from_this()] {
-    ReachabilityState state = stateForFlags(self->flags_);
+void Reachability::notifyListeners(platform::ReachabilityFlags flags) {
+  // Each update reports the state of its own flags: reading flags_ here instead could report a
+  // later update twice and skip this one.
+  queue_->async([self = shared_from_this(), flags] {
+    ReachabilityState state = stateForFlags(flags);
     for (const auto& w : self->listeners_)
       if (auto l = w.lock()) l->reachabilityDidChangeReachabilityState(*self, state);
     self->queue_->barrierAsync([self] {

@@ -70,7 +70,7 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
  private:
   Reachability();
   void startMonitoring(std::shared_ptr<platform::ReachabilitySource> source);
-  void notifyListeners();
+  void notifyListeners(platform::ReachabilityFlags flags);
 
   platform::DispatchQueuePtr queue_;
   std::shared_ptr<platform::ReachabilitySource> networkReachability_;

@@ -8,8 +8,10 @@
 
 namespace keel {
 
-std::string URLConstructor::URLFromAbsoluteString(const std::string& absoluteString, std::optional<std::string> path,
-                                                  std::optional<std::string> query) {
+namespace {
+
+std::string build(const std::string& absoluteString, const std::optional<std::string>& path,
+                  const std::optional<std::string>& query) {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
   parameterAssert(url && curl_url_set(url.get(), CURLUPART_URL, absoluteString.c_str(), 0) == CURLUE_OK,
                   "Invalid server URL: %@", absoluteString);
@@ -23,6 +25,36 @@ std::string URLConstructor::URLFromAbsoluteString(const std::string& absoluteStr
   std::string out = text ? text : "";
   curl_free(text);
   return out;
+}
+
+}  // namespace
+
+std::string URLConstructor::URLFromAbsoluteString(const std::string& absoluteString, std::optional<std::string> path,
+                                                  std::optional<std::string> query) {
+  // Every request replaces only the path of the same server URL: remember, per thread, how that
+  // URL splits around its path instead of parsing it each time.
+  struct Split {
+    std::string base, before, after;
+    bool simple = false;
+  };
+  thread_local Split last;
+  if (path && !query) {
+    if (last.base != absoluteString) {
+      const std::string marker = "/keel-path-marker";
+      std::string probe = build(absoluteString, marker, std::nullopt);
+      auto at = probe.find(marker);
+      last.simple = at != std::string::npos;
+      if (last.simple) {
+        last.before = probe.substr(0, at);
+        last.after = probe.substr(at + marker.size());
+      }
+      last.base = absoluteString;
+    }
+    // Paths that need no escaping come out of the parser unchanged; the rest go through it.
+    const bool plain = path->find_first_of(" %?#\\\"<>") == std::string::npos;
+    if (last.simple && plain) return last.before + (path->starts_with('/') ? *path : "/" + *path) + last.after;
+  }
+  return build(absoluteString, path, query);
 }
 
 }  // namespace keel
