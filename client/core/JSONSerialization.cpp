@@ -124,24 +124,38 @@ Value fromJson(const json::value& j, std::size_t depth) {
       return Value(static_cast<double>(u));
     }
     case json::kind::double_:
+      // Boost.JSON reads 1e400 as infinity; such a value could never be written out again,
+      // so it is refused here, where the bad input is, not at some later save.
+      if (!std::isfinite(j.get_double())) throw InvalidArgumentException("number out of range");
       return Value(j.get_double());
     case json::kind::string:
       return Value(std::string_view(j.get_string().data(), j.get_string().size()));
     case json::kind::array: {
-      if (depth >= kMaxDepth) throw InvalidArgumentException("JSON nesting is too deep");
+      if (depth >= kMaxDepth) throw InvalidArgumentException("nesting too deep");
       Array a;
       a.reserve(j.get_array().size());
       for (const auto& e : j.get_array()) a.push_back(fromJson(e, depth + 1));
       return Value(std::move(a));
     }
     case json::kind::object: {
-      if (depth >= kMaxDepth) throw InvalidArgumentException("JSON nesting is too deep");
+      if (depth >= kMaxDepth) throw InvalidArgumentException("nesting too deep");
       Dictionary d;
       for (const auto& [k, e] : j.get_object()) d.set(std::string(k), fromJson(e, depth + 1));
       return Value(std::move(d));
     }
   }
   return Value();
+}
+
+// Returns the Values of a parsed document, or no value (logged) when it holds a number out of
+// range or is nested too deep.
+std::optional<Value> convert(const json::value& document) {
+  try {
+    return fromJson(document, 0);
+  } catch (const InvalidArgumentException& e) {
+    logError(kDeserializationFailed, e.reason());
+    return std::nullopt;
+  }
 }
 
 json::parse_options parseOptions() {
@@ -173,7 +187,7 @@ std::optional<Value> parse(std::string_view text) {
     logError(kDeserializationFailed, failureText(ec, text, used));
     return std::nullopt;
   }
-  return fromJson(parser.release(), 0);
+  return convert(parser.release());
 }
 
 }  // namespace
@@ -230,7 +244,7 @@ std::optional<Value> JSONSerialization::JSONObjectFromFileAtPath(const std::stri
     logError(kDeserializationFailed, failure);
     return std::nullopt;
   }
-  return fromJson(parser.release(), 0);
+  return convert(parser.release());
 }
 
 }  // namespace keel

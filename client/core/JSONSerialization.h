@@ -11,8 +11,9 @@
 // Only JSON-compatible values serialise: null, numbers (finite), strings, arrays and
 // dictionaries. Dates, bytes, references and non-finite numbers raise InvalidArgumentException
 // "Object values must be serializable to JSON" (encode them with the value coders first).
-// Parse failures return no value and log "JSON deserialization failed with error: %@" at error
-// level; a missing file returns no value silently.
+// Parse failures (including numbers beyond a double, which would read as infinity) return no
+// value and log "JSON deserialization failed with error: %@" at error level; a missing file
+// returns no value silently.
 //
 // Thread-safety: class operations only, no state; safe from any thread.
 #pragma once
@@ -43,7 +44,7 @@ class JSONSerialization {
 
   // Conversions for code that works on Boost.JSON documents directly.
   // toBoost throws as dataFromJSONObject does; fromBoost throws InvalidArgumentException for a
-  // document nested deeper than the limit.
+  // document nested deeper than the limit or holding a non-finite number.
   static boost::json::value toBoost(const Value& object);
   static Value fromBoost(const boost::json::value& json);
 };

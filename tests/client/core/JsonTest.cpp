@@ -132,6 +132,15 @@ TEST_F(JsonTest, LogsAndGivesNoValueForMalformedText) {
   EXPECT_EQ(lines_[3], "[Error]: JSON deserialization failed with error: extra data at byte 4");
 }
 
+TEST_F(JsonTest, RefusesNumbersNoDoubleCanHold) {
+  // Read as infinity, such a number could never be written again.
+  EXPECT_FALSE(parse("{\"n\":[1e400]}"));
+  EXPECT_FALSE(parse("-1e400"));
+  EXPECT_EQ(lines_, (std::vector<std::string>(
+                        2, "[Error]: JSON deserialization failed with error: number out of range")));
+  EXPECT_EQ(parse("1e-400")->doubleValue(), 0.0);  // underflow is only imprecise
+}
+
 TEST_F(JsonTest, RefusesInputThatIsNotUtf8AndSaysSo) {
   EXPECT_FALSE(parse("[\"ok\", \"caf\xe9\"]"));
   EXPECT_FALSE(parse("\xbb\xbf[]"));                  // a broken byte-order mark
