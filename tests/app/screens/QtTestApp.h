@@ -12,9 +12,11 @@ namespace stillnook::testing {
 // Returns the test program's QApplication, creating it on first call.
 QApplication& qtApp();
 
+// The application is made in the constructor, so that widgets held as fixture members (built
+// before SetUp runs) already have one.
 class QtTest : public ::testing::Test {
  protected:
-  void SetUp() override { qtApp(); }
+  QtTest() { qtApp(); }
 };
 
 // Processes Qt events until `done()` holds or `timeoutMs` passes; returns done().
