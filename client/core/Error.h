@@ -19,7 +19,7 @@ using ErrorPtr = std::shared_ptr<const Error>;
 // The library's own error domain.
 inline constexpr const char* kErrorDomain = "Keel";
 // The user-info key of the human-readable text of an error.
-inline constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
+inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 
 class Error : public ValueReference {
  public:

@@ -59,7 +59,7 @@ ErrorPtr URLSessionDataTaskDelegate::transportError(const ErrorPtr& failure, boo
                     {kUnderlyingErrorKey, Error::toValue(failure)},
                     {"temporary", Value((s >= 400 && s <= 499) ? 0 : 1)}};
   std::string text = failure->localizedDescription();
-  if (text.empty()) text = failure->userInfo()["NSLocalizedFailureReason"].stringValue();
+  if (text.empty()) text = failure->userInfo()["localizedFailureReason"].stringValue();
   if (!text.empty() || withEmptyDescription) result.set("error", Value(text));
   return ErrorUtilities::errorFromResult(result);
 }
