@@ -1,0 +1,141 @@
+#include "app/AppDelegate.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/Exercise.h"
+#include "app/Model.h"
+#include "platform/FileSystem.h"
+
+namespace stillnook {
+
+using keel::Dictionary;
+using keel::ErrorPtr;
+using keel::Value;
+
+namespace {
+
+[[noreturn]] void unresolved(const ErrorPtr& error) {
+  std::fprintf(stderr, "Unresolved error %s, %s\n", error->description().c_str(),
+               Value(error->userInfo()).description().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+// Returns why the entry cannot become an Exercise, or an empty text when it can.
+std::string entryProblem(const CatalogEntry& entry) {
+  if (entry.objectId.empty()) return "it has no object id";
+  const Value& mins = entry.fields["Mins"];
+  const bool integral = mins.isNumber() && !mins.isBool() &&
+                        (mins.isIntegerNumber() || mins.doubleValue() == static_cast<double>(mins.int64Value()));
+  if (!integral) return "\"Mins\" is missing or not an integer";
+  for (const char* key : {"Type", "Title", "HTMLLink", "ThumbnailImage", "MP4Link"}) {
+    if (!entry.fields[key].isString()) return std::string("\"") + key + "\" is missing or not a string";
+  }
+  return {};
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate() : AppDelegate(std::make_unique<UnconfiguredCatalogSource>()) {}
+
+AppDelegate::AppDelegate(std::unique_ptr<CatalogSource> catalogSource) : catalogSource_(std::move(catalogSource)) {
+  didLoad_ = false;
+}
+
+std::shared_ptr<ManagedObjectContext> AppDelegate::sharedManagedObjectContext() {
+  auto delegate = std::dynamic_pointer_cast<AppDelegate>(platform::Application::sharedApplication().delegate());
+  return delegate ? delegate->managedObjectContext() : nullptr;
+}
+
+bool AppDelegate::applicationDidFinishLaunchingWithOptions() {
+  catalogSource_->configure();
+  ErrorPtr error;
+  if (!getAllVideos(&error)) {
+    std::printf("getAllVideos() failed: %s\n", error ? error->description().c_str() : "unknown error");
+    std::fflush(stdout);
+  }
+  return true;
+}
+
+bool AppDelegate::getAllVideos(ErrorPtr* error) {
+  auto context = managedObjectContext();
+  auto entries = catalogSource_->fetchCatalog(error);
+  if (!entries) return false;
+  removeData();
+  for (const auto& entry : *entries) {
+    if (std::string problem = entryProblem(entry); !problem.empty()) {
+      std::printf("Skipping catalogue entry \"%s\": %s\n", entry.objectId.c_str(), problem.c_str());
+      continue;
+    }
+    const Dictionary& f = entry.fields;
+    Exercise::addExercise(entry.objectId, f["Mins"].int64Value(), f["Type"].stringValue(), f["Title"].stringValue(),
+                          f["HTMLLink"].stringValue(), f["ThumbnailImage"].stringValue(), f["MP4Link"].stringValue(),
+                          *context);
+  }
+  return true;
+}
+
+void AppDelegate::removeData() {
+  auto context = managedObjectContext();
+  auto all = context->executeFetchRequest(FetchRequest(Exercise::kEntityName));
+  if (!all) return;
+  for (const auto& record : *all) context->deleteObject(record);
+}
+
+void AppDelegate::saveContext() {
+  auto context = managedObjectContext();
+  if (!context->hasChanges()) return;
+  ErrorPtr error;
+  if (!context->save(&error)) unresolved(error);
+}
+
+const std::string& AppDelegate::applicationDocumentsDirectory() {
+  if (applicationDocumentsDirectory_.empty()) applicationDocumentsDirectory_ = platform::documentsDirectory();
+  return applicationDocumentsDirectory_;
+}
+
+std::shared_ptr<const ManagedObjectModel> AppDelegate::managedObjectModel() {
+  if (!managedObjectModel_) {
+    managedObjectModel_ = loadModelResource("Model", "momd");
+    if (!managedObjectModel_) {
+      std::fprintf(stderr, "Fatal error: the record model resource \"Model.momd\" is missing\n");
+      std::fflush(stderr);
+      std::abort();
+    }
+  }
+  return managedObjectModel_;
+}
+
+std::shared_ptr<PersistentStoreCoordinator> AppDelegate::persistentStoreCoordinator() {
+  if (persistentStoreCoordinator_) return persistentStoreCoordinator_;
+  auto coordinator = std::make_shared<PersistentStoreCoordinator>(managedObjectModel());
+  const std::string& directory = applicationDocumentsDirectory();
+  ErrorPtr storeError;
+  if (std::error_code made = platform::createDirectories(directory); made) {
+    storeError = keel::Error::make(kRecordStoreErrorDomain, made.value(),
+                                   Dictionary{{keel::kLocalizedDescriptionKey,
+                                               Value("Cannot create " + directory + ": " + made.message())}});
+  } else {
+    coordinator->addSQLiteStore(platform::appendPathComponent(directory, kStoreFileName), &storeError);
+  }
+  if (!coordinator->hasStore()) {
+    Dictionary info{{keel::kLocalizedDescriptionKey, Value("Failed to initialize the application's saved data")},
+                    {"localizedFailureReason", Value("There was an error creating or loading the application's saved data.")},
+                    {"underlyingError", keel::Error::toValue(storeError)}};
+    unresolved(keel::Error::make("YOUR_ERROR_DOMAIN", 9999, std::move(info)));
+  }
+  persistentStoreCoordinator_ = coordinator;
+  return persistentStoreCoordinator_;
+}
+
+std::shared_ptr<ManagedObjectContext> AppDelegate::managedObjectContext() {
+  if (!managedObjectContext_) {
+    auto context = std::make_shared<ManagedObjectContext>();
+    context->setPersistentStoreCoordinator(persistentStoreCoordinator());
+    managedObjectContext_ = context;
+  }
+  return managedObjectContext_;
+}
+
+}  // namespace stillnook
