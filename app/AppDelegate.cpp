@@ -78,7 +78,9 @@ bool AppDelegate::getAllVideos(ErrorPtr* error) {
 
 void AppDelegate::removeData() {
   auto context = managedObjectContext();
-  auto all = context->executeFetchRequest(FetchRequest(Exercise::kEntityName));
+  FetchRequest request(Exercise::kEntityName);
+  request.includesPropertyValues = false;  // only deleted
+  auto all = context->executeFetchRequest(request);
   if (!all) return;
   for (const auto& record : *all) context->deleteObject(record);
 }

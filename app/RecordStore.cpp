@@ -1,6 +1,7 @@
 #include "app/RecordStore.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cctype>
 #include <limits>
 #include <unordered_set>
@@ -125,7 +126,13 @@ Value ManagedObject::valueForKey(std::string_view key) const {
     throw keel::InvalidArgumentException(
         keel::formatMessage("The entity %@ has no attribute \"%@\".", entity_->name, std::string(key)));
   }
+  if (fault_) fireFault();
   return values_[index];
+}
+
+void ManagedObject::fireFault() const {
+  fault_ = false;
+  if (context_) context_->fulfillFault(*this);
 }
 
 void ManagedObject::setValueForKey(const Value& value, std::string_view key) {
@@ -142,16 +149,19 @@ void ManagedObject::setValueForKey(const Value& value, std::string_view key) {
 }
 
 std::int64_t ManagedObject::integerAt(int index) const {
+  if (fault_) fireFault();
   const Value& v = values_[index];
   return v.isNumber() ? v.int64Value() : 0;
 }
 
 std::string ManagedObject::stringAt(int index) const {
+  if (fault_) fireFault();
   const Value& v = values_[index];
   return v.isString() ? v.stringValue() : std::string();
 }
 
 void ManagedObject::setAt(int index, Value value) {
+  if (fault_) fireFault();
   if (values_[index] == value && values_[index].isNull() == value.isNull()) return;
   values_[index] = std::move(value);
   if (context_) context_->noteChanged(*this);
@@ -458,18 +468,50 @@ const EntityDescription& ManagedObjectContext::entityForRequest(const FetchReque
   return *entity;
 }
 
-ManagedObjectPtr ManagedObjectContext::objectForRow(const EntityDescription& entity, platform::Statement& row) {
+void ManagedObjectContext::readValues(const ManagedObject& object, platform::Statement& row, int firstColumn) const {
+  const EntityDescription& entity = object.entity();
+  for (std::size_t i = 0; i < entity.attributes.size(); ++i) {
+    const int column = static_cast<int>(i) + firstColumn;
+    if (row.isNull(column)) {
+      object.values_[i] = Value();
+    } else {
+      object.values_[i] = entity.attributes[i].type == AttributeType::Integer ? Value(row.getInt64(column))
+                                                                              : Value(row.getText(column));
+    }
+  }
+  object.fault_ = false;
+}
+
+void ManagedObjectContext::fulfillFault(const ManagedObject& object) {
+  const EntityDescription& entity = object.entity();
+  std::string sql = "SELECT ";
+  for (std::size_t i = 0; i < entity.attributes.size(); ++i) sql += (i ? ", " : "") + quoted(entity.attributes[i].name);
+  sql += " FROM " + quoted(entity.name) + " WHERE \"id\" = ?";
+  try {
+    auto statement = coordinator_->database().prepare(sql);
+    statement.bind(1, object.rowId_);
+    if (statement.step()) readValues(object, statement, 0);
+  } catch (const platform::SqliteError& e) {
+    // A record whose values cannot be read shows none; the store's trouble shows at the next save.
+    std::fprintf(stderr, "Could not read a %s record: %s\n", entity.name.c_str(), e.what());
+  }
+}
+
+ManagedObjectPtr ManagedObjectContext::objectForRow(const EntityDescription& entity, platform::Statement& row,
+                                                    bool withValues) {
   const std::int64_t id = row.getInt64(0);
   auto& rows = registered_[&entity];
   if (auto it = rows.find(id); it != rows.end()) {
-    if (auto known = it->second.lock()) return known;  // its values are the context's view
+    if (auto known = it->second.lock()) {  // its values are the context's view
+      if (known->fault_ && withValues) readValues(*known, row, 1);
+      return known;
+    }
   }
   ManagedObjectPtr object = entity.makeObject(&entity);
-  for (std::size_t i = 0; i < entity.attributes.size(); ++i) {
-    const int column = static_cast<int>(i) + 1;
-    if (row.isNull(column)) continue;
-    object->values_[i] = entity.attributes[i].type == AttributeType::Integer ? Value(row.getInt64(column))
-                                                                             : Value(row.getText(column));
+  if (withValues) {
+    readValues(*object, row, 1);
+  } else {
+    object->fault_ = true;
   }
   object->rowId_ = id;
   object->context_ = this;
@@ -487,8 +529,11 @@ std::optional<std::vector<ManagedObjectPtr>> ManagedObjectContext::executeFetchR
           keel::formatMessage("The entity %@ has no attribute \"%@\" to sort by.", entity.name, sort.key));
     }
   }
+  const bool withValues = request.includesPropertyValues || !request.sortDescriptors.empty();
   std::string sql = "SELECT \"id\"";
-  for (const auto& a : entity.attributes) sql += ", " + quoted(a.name);
+  if (withValues) {
+    for (const auto& a : entity.attributes) sql += ", " + quoted(a.name);
+  }
   sql += " FROM " + quoted(entity.name);
   std::vector<Value> binds;
   if (request.predicate) {
@@ -505,7 +550,7 @@ std::optional<std::vector<ManagedObjectPtr>> ManagedObjectContext::executeFetchR
     auto statement = coordinator_->database().prepare(sql);
     for (std::size_t i = 0; i < binds.size(); ++i) bindValue(statement, static_cast<int>(i) + 1, binds[i]);
     while (statement.step()) {
-      ManagedObjectPtr object = objectForRow(entity, statement);
+      ManagedObjectPtr object = objectForRow(entity, statement, withValues);
       seen.insert(object->rowId_);
       if (object->deleted_) continue;
       if (object->updated_ && request.predicate && !request.predicate->evaluateWithObject(*object)) continue;
@@ -538,6 +583,9 @@ std::optional<std::vector<ManagedObjectPtr>> ManagedObjectContext::executeFetchR
   if (!request.sortDescriptors.empty()) {
     std::vector<int> indexes;
     for (const auto& sort : request.sortDescriptors) indexes.push_back(entity.attributeIndex(sort.key));
+    for (const auto& object : result) {
+      if (object->fault_) object->fireFault();
+    }
     std::stable_sort(result.begin(), result.end(), [&](const ManagedObjectPtr& a, const ManagedObjectPtr& b) {
       for (std::size_t i = 0; i < indexes.size(); ++i) {
         const int c = compareValues(a->values_[indexes[i]], b->values_[indexes[i]]);
@@ -711,16 +759,27 @@ bool ManagedObjectContext::save(ErrorPtr* error) {
   try {
     platform::Database& db = coordinator_->database();
     platform::Transaction transaction(db);
-    std::unordered_map<const EntityDescription*, platform::Statement> deletes, updates, inserts;
-    for (const auto& object : deleted_) {
-      const EntityDescription* entity = &object->entity();
-      auto it = deletes.find(entity);
-      if (it == deletes.end()) {
-        it = deletes.emplace(entity, db.prepare("DELETE FROM " + quoted(entity->name) + " WHERE \"id\" = ?")).first;
+    std::unordered_map<const EntityDescription*, platform::Statement> updates, inserts;
+    // Deletes go by identity, many to a statement: a catalogue replacement deletes thousands.
+    std::unordered_map<const EntityDescription*, std::vector<std::int64_t>> deletedIds;
+    for (const auto& object : deleted_) deletedIds[&object->entity()].push_back(object->rowId_);
+    for (const auto& [entity, ids] : deletedIds) {
+      // Deleting every record of an entity (a catalogue replacement) empties the table at once.
+      auto count = db.prepare("SELECT COUNT(*) FROM " + quoted(entity->name));
+      if (count.step() && static_cast<std::size_t>(count.getInt64(0)) == ids.size()) {
+        db.exec("DELETE FROM " + quoted(entity->name));
+        continue;
       }
-      it->second.bind(1, object->rowId_);
-      it->second.run();
-      it->second.reset();
+      constexpr std::size_t kChunk = 500;
+      for (std::size_t start = 0; start < ids.size(); start += kChunk) {
+        const std::size_t count = std::min(kChunk, ids.size() - start);
+        std::string sql = "DELETE FROM " + quoted(entity->name) + " WHERE \"id\" IN (?";
+        for (std::size_t i = 1; i < count; ++i) sql += ", ?";
+        sql += ")";
+        auto statement = db.prepare(sql);
+        for (std::size_t i = 0; i < count; ++i) statement.bind(static_cast<int>(i) + 1, ids[start + i]);
+        statement.run();
+      }
     }
     for (const auto& object : updated_) {
       if (object->deleted_) continue;

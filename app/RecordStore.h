@@ -92,6 +92,9 @@ class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
 
   // Returns the context the record is registered in, or nullptr once it is deleted and saved.
   ManagedObjectContext* managedObjectContext() const { return context_; }
+  // Returns true iff the values have not been read from the store yet (see
+  // FetchRequest::includesPropertyValues); any read of a value reads them.
+  bool isFault() const { return fault_; }
   bool isInserted() const { return inserted_; }
   bool isDeleted() const { return deleted_; }
   bool isUpdated() const { return updated_; }
@@ -104,8 +107,11 @@ class ManagedObject : public std::enable_shared_from_this<ManagedObject> {
  private:
   friend class ManagedObjectContext;
 
+  void fireFault() const;
+
   const EntityDescription* entity_;
-  std::vector<keel::Value> values_;
+  mutable std::vector<keel::Value> values_;
+  mutable bool fault_ = false;
   std::int64_t rowId_ = 0;  // 0 until the record has been saved
   ManagedObjectContext* context_ = nullptr;
   bool inserted_ = false;
@@ -156,6 +162,9 @@ struct FetchRequest {
   PredicatePtr predicate;
   std::vector<SortDescriptor> sortDescriptors;
   FetchResultType resultType = FetchResultType::ManagedObject;
+  // False: records the context has not seen yet come as faults, their values read from the
+  // store on first use. For fetches whose records are only deleted.
+  bool includesPropertyValues = true;
   // Dictionary rows: the attributes to fetch (the grouping attributes among them) and the
   // computed columns.
   std::vector<std::string> propertiesToFetch;
@@ -220,7 +229,9 @@ class ManagedObjectContext {
   void noteChanged(ManagedObject& object);
   const EntityDescription& entityForRequest(const FetchRequest& request) const;
   bool hasPendingChangesFor(const EntityDescription& entity) const;
-  ManagedObjectPtr objectForRow(const EntityDescription& entity, platform::Statement& row);
+  ManagedObjectPtr objectForRow(const EntityDescription& entity, platform::Statement& row, bool withValues);
+  void readValues(const ManagedObject& object, platform::Statement& row, int firstColumn) const;
+  void fulfillFault(const ManagedObject& object);
   std::vector<keel::Dictionary> groupInMemory(const FetchRequest& request,
                                               const std::vector<ManagedObjectPtr>& objects) const;
 
