@@ -66,6 +66,26 @@ TEST_F(RecordStoreTest, FetchesSeePendingInsertsDeletesAndChangesBeforeTheFileDo
   EXPECT_EQ(CatalogData(context()).fetchExercise("b"), b);
 }
 
+TEST_F(RecordStoreTest, RecordsFetchedWithoutValuesReadThemOnFirstUse) {
+  addThree();
+  ASSERT_TRUE(context()->save());
+  // A second context over the same store has seen none of the records.
+  ManagedObjectContext other;
+  other.setPersistentStoreCoordinator(context()->persistentStoreCoordinator());
+  FetchRequest request(Exercise::kEntityName);
+  request.includesPropertyValues = false;
+  request.predicate = Predicate::predicateWithFormat("type = %@", {Value("Relax")});
+  auto faults = other.executeFetchRequest(request);
+  ASSERT_EQ(faults->size(), 2u);
+  EXPECT_TRUE((*faults)[1]->isFault());
+  EXPECT_EQ(static_cast<Exercise&>(*(*faults)[1]).title(), "B");
+  EXPECT_FALSE((*faults)[1]->isFault());
+  (*faults)[0]->setValueForKey(Value(30), "minutes");
+  EXPECT_EQ((*faults)[0]->valueForKey("title"), Value("A"));  // a change keeps the other values
+  ASSERT_TRUE(other.save());
+  EXPECT_EQ(rowsInFile(storePath(), "SELECT COUNT(*) FROM Exercise WHERE objectId = 'a' AND minutes = 30 AND title = 'A'"), 1);
+}
+
 TEST_F(RecordStoreTest, DeletingAnUnsavedInsertLeavesNothingToSave) {
   auto e = Exercise::addExercise("x", 5, "Relax", "X", "h", "t", "v", *context());
   context()->deleteObject(e);
