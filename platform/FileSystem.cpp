@@ -1,5 +1,7 @@
 #include "platform/FileSystem.h"
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -68,7 +70,10 @@ std::string homeDirectory() {
   }
   std::string name = lastPathComponent(executablePath());
   if (name.empty()) name = "keel";
-  return appendPathComponent(appendPathComponent(userHome(), ".local/share"), name);
+  // The XDG base directory rule: $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  const std::string dataHome = xdg && xdg[0] == '/' ? std::string(xdg) : appendPathComponent(userHome(), ".local/share");
+  return appendPathComponent(dataHome, name);
 }
 
 std::string documentsDirectory() { return appendPathComponent(homeDirectory(), "Documents"); }

@@ -2,7 +2,8 @@
 //
 //  - The application's sandbox: a root directory per application (its "home"), holding
 //    "Documents", "Library" and "Library/Caches". The root defaults to
-//    ~/.local/share/<executable name>; tests and tools point it elsewhere with setSandboxRoot().
+//    $XDG_DATA_HOME/<executable name> (~/.local/share when unset); tests and tools point it
+//    elsewhere with setSandboxRoot().
 //  - Plain file operations that report failures as std::error_code (errno values in the
 //    generic category) instead of throwing, so the library can turn them into error values.
 //  - Atomic writes: the data goes to a temporary file beside the target, is flushed to disk,
