@@ -1,0 +1,86 @@
+// Api: the backend's request dispatcher. It checks the application's keys, reads the JSON
+// envelope (a POST whose body carries "_method" is that method), routes "/1/classes",
+// "/1/installations", "/1/batch", "/1/config" and "/1/functions", serves "/media/" files and
+// the fault-injection control path, and turns every ApiError into a {"code", "error"} reply.
+//
+// Each request (and each request inside a batch) runs in one SQLite transaction under one
+// mutex, so requests never see one another half done.
+//
+// Thread-safety: handle() may be called from any thread at once.
+#pragma once
+
+#include <boost/json.hpp>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/Faults.h"
+#include "server/Objects.h"
+#include "server/QueryEngine.h"
+#include "server/Store.h"
+
+namespace keel::server {
+
+struct ApiRequest {
+  std::string method;
+  std::string target;  // path and query, as sent
+  std::map<std::string, std::string> headers;  // names lower-cased
+  std::string body;
+  bool fromLoopback = true;
+};
+
+struct ApiResponse {
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/json; charset=utf-8";
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct ApiConfig {
+  std::string applicationId;
+  std::string clientKey;
+  std::string masterKey;  // empty: no request has master rights
+  std::string mediaDir;   // empty: "/media/" answers 404
+  bool faultsEnabled = false;
+};
+
+class Api {
+ public:
+  // REQUIRES: `store` and `faults` outlive the Api.
+  Api(Store& store, ApiConfig config, Faults& faults);
+
+  ApiResponse handle(const ApiRequest& request);
+
+  // Loads a seed file {"ClassName": [object, ...], ...}; "{{mediaURL}}" inside texts becomes
+  // `mediaURL`. Objects with an "objectId" replace the stored object of that id. Returns the
+  // number of objects written; throws ApiError or std::runtime_error on a bad file.
+  std::size_t loadSeed(const std::string& path, const std::string& mediaURL);
+
+  // Returns the reply of a built-in cloud function (exposed for the function table's tests).
+  static json::value callFunction(const std::string& name, const json::object& params);
+
+ private:
+  struct Context {
+    bool master = false;
+  };
+  std::pair<int, json::value> route(const std::string& method, const std::string& path, json::object params,
+                                    const Context& ctx, bool inBatch);
+  std::pair<int, json::value> routeLocked(const std::string& method, const std::vector<std::string>& parts,
+                                          json::object& params, const Context& ctx, bool inBatch);
+  std::pair<int, json::value> batch(const json::object& params, const Context& ctx);
+  ApiResponse serveMedia(const std::string& method, const std::string& relative);
+  ApiResponse faultControl(const std::string& method, const std::string& body);
+
+  Store& store_;
+  ApiConfig config_;
+  Faults& faults_;
+  QueryEngine queries_;
+  ObjectService objects_;
+  std::mutex mutex_;
+};
+
+}  // namespace keel::server

@@ -1,0 +1,438 @@
+#include "server/HttpServer.h"
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace keel::server {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+
+namespace {
+
+struct SessionControl {
+  virtual ~SessionControl() = default;
+  // Asks the connection to close once its current request (if any) is answered.
+  virtual void requestStop() = 0;
+};
+
+// What every connection shares with the server.
+struct Core {
+  HttpServerOptions options;
+  HttpServer::Handler handler;
+  Faults* faults = nullptr;
+  std::optional<ssl::context> tls;
+  std::atomic<bool> stopping{false};
+  std::function<void()> onLastSessionGone;
+
+  std::mutex mutex;
+  std::unordered_map<std::uint64_t, std::weak_ptr<SessionControl>> sessions;
+  std::uint64_t nextId = 1;
+
+  std::uint64_t add(std::weak_ptr<SessionControl> s) {
+    std::lock_guard lock(mutex);
+    const auto id = nextId++;
+    sessions.emplace(id, std::move(s));
+    return id;
+  }
+  void remove(std::uint64_t id) {
+    bool last;
+    {
+      std::lock_guard lock(mutex);
+      sessions.erase(id);
+      last = sessions.empty();
+    }
+    if (last && stopping && onLastSessionGone) onLastSessionGone();
+  }
+  std::vector<std::shared_ptr<SessionControl>> live() {
+    std::lock_guard lock(mutex);
+    std::vector<std::shared_ptr<SessionControl>> out;
+    for (auto& [id, weak] : sessions)
+      if (auto s = weak.lock()) out.push_back(std::move(s));
+    return out;
+  }
+
+  void logAccess(const std::string& remote, const std::string& method, const std::string& target, int status,
+                 std::size_t bytes, double ms, const char* note) {
+    if (!options.accessLog) return;
+    // Targets carry whole queries; a bounded line keeps the log readable.
+    const std::string shown = target.size() > 200 ? target.substr(0, 200) + "..." : target;
+    std::fprintf(stderr, "%s \"%s %s\" %d %zu %.2fms%s%s\n", remote.c_str(), method.c_str(), shown.c_str(), status,
+                 bytes, ms, note ? " " : "", note ? note : "");
+  }
+};
+
+http::response<http::string_body> makeResponse(const ApiResponse& r, unsigned version, bool keepAlive, bool head) {
+  http::response<http::string_body> res{static_cast<http::status>(r.status), version};
+  res.set(http::field::server, "keel-server");
+  res.set(http::field::content_type, r.contentType);
+  for (const auto& [name, value] : r.headers) res.set(name, value);
+  res.keep_alive(keepAlive);
+  if (head) {
+    res.content_length(r.body.size());
+  } else {
+    res.body() = r.body;
+    res.prepare_payload();
+  }
+  return res;
+}
+
+ApiResponse errorResponse(int status, int code, const std::string& message) {
+  ApiResponse r;
+  r.status = status;
+  r.body = boost::json::serialize(boost::json::object{{"code", code}, {"error", message}});
+  return r;
+}
+
+// The part of a connection that does not depend on TLS; Derived supplies stream(),
+// doClose() and dropConnection().
+template <class Derived>
+class Session : public SessionControl {
+ public:
+  ~Session() override {
+    if (id_) core_.remove(id_);
+  }
+
+  void requestStop() override {
+    net::post(derived().stream().get_executor(), [self = derived().shared_from_this()] {
+      self->stopRequested_ = true;
+      // An idle connection waits in a read: cancelling it ends the connection now.
+      if (!self->busy_) beast::get_lowest_layer(self->stream()).cancel();
+    });
+  }
+
+ protected:
+  Session(Core& core, const net::any_io_executor& executor, std::string remote, bool loopback)
+      : core_(core), timer_(executor), remote_(std::move(remote)), loopback_(loopback) {}
+
+  Derived& derived() { return static_cast<Derived&>(*this); }
+
+  void registerSelf() {
+    id_ = core_.add(std::weak_ptr<SessionControl>(derived().shared_from_this()));
+    if (core_.stopping) stopRequested_ = true;
+  }
+
+  void doRead() {
+    busy_ = false;
+    if (stopRequested_) return derived().doClose();
+    parser_.emplace();
+    parser_->body_limit(core_.options.maxBodyBytes);
+    parser_->header_limit(64 * 1024);
+    beast::get_lowest_layer(derived().stream()).expires_after(core_.options.readTimeout);
+    http::async_read(derived().stream(), buffer_, *parser_,
+                     beast::bind_front_handler(&Session::onRead, derived().shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    busy_ = true;
+    if (ec == http::error::end_of_stream) return derived().doClose();
+    if (ec == http::error::body_limit) {
+      return sendError(413, 107,
+                       "The request body is larger than the limit of " +
+                           std::to_string(core_.options.maxBodyBytes) + " bytes.");
+    }
+    if (ec == http::error::header_limit) return sendError(431, 107, "The request headers are too large.");
+    if (ec && ec.category() == make_error_code(http::error::bad_method).category())
+      return sendError(400, 107, "Malformed HTTP request.");
+    if (ec) return;  // time-out, reset, cancelled by stop: the connection just ends
+    request_ = parser_->release();
+    started_ = std::chrono::steady_clock::now();
+    const std::string target(request_.target());
+    const std::string path = target.substr(0, target.find('?'));
+    std::optional<FaultAction> fault;
+    if (core_.faults && path != "/__keel/faults")
+      fault = core_.faults->take(std::string(request_.method_string()), path);
+    if (fault && fault->delay.count() > 0) {
+      timer_.expires_after(fault->delay);
+      timer_.async_wait([self = derived().shared_from_this(), fault](beast::error_code wec) {
+        if (wec) return;
+        self->respond(fault);
+      });
+      return;
+    }
+    respond(fault);
+  }
+
+  void respond(const std::optional<FaultAction>& fault) {
+    const std::string method(request_.method_string());
+    const std::string target(request_.target());
+    if (fault && fault->drop) {
+      core_.logAccess(remote_, method, target, 0, 0, elapsedMs(), "dropped");
+      return derived().dropConnection();
+    }
+    ApiResponse reply;
+    if (fault && fault->status) {
+      reply = errorResponse(fault->status, fault->code, fault->error);
+    } else {
+      ApiRequest r;
+      r.method = method;
+      r.target = target;
+      for (const auto& field : request_) {
+        std::string name(field.name_string());
+        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        r.headers[name] = std::string(field.value());
+      }
+      r.body = std::move(request_.body());
+      r.fromLoopback = loopback_;
+      try {
+        reply = core_.handler(r);
+      } catch (const std::exception& e) {
+        reply = errorResponse(500, 1, "Internal server error.");
+      }
+    }
+    const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
+    send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
+  }
+
+  void sendError(int status, int code, const std::string& message) {
+    started_ = std::chrono::steady_clock::now();
+    const auto& header = parser_->get();
+    send(makeResponse(errorResponse(status, code, message), header.version() ? header.version() : 11, false, false),
+         std::string(header.method_string()), std::string(header.target()));
+  }
+
+  void send(http::response<http::string_body>&& res, std::string method, std::string target) {
+    auto shared = std::make_shared<http::response<http::string_body>>(std::move(res));
+    beast::get_lowest_layer(derived().stream()).expires_after(core_.options.writeTimeout);
+    http::async_write(derived().stream(), *shared,
+                      [self = derived().shared_from_this(), shared, method = std::move(method),
+                       target = std::move(target)](beast::error_code ec, std::size_t bytes) {
+                        self->core_.logAccess(self->remote_, method, target, shared->result_int(), bytes,
+                                              self->elapsedMs(), ec ? "unsent" : nullptr);
+                        if (ec) return;
+                        if (shared->need_eof()) return self->doClose();
+                        self->doRead();
+                      });
+  }
+
+  double elapsedMs() const {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_).count();
+  }
+
+  Core& core_;
+  beast::flat_buffer buffer_;
+  net::steady_timer timer_;
+  std::string remote_;
+  bool loopback_;
+
+ private:
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::request<http::string_body> request_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::uint64_t id_ = 0;
+  bool busy_ = false;
+  bool stopRequested_ = false;
+};
+
+class PlainSession : public Session<PlainSession>, public std::enable_shared_from_this<PlainSession> {
+ public:
+  PlainSession(tcp::socket&& socket, Core& core, std::string remote, bool loopback)
+      : Session(core, socket.get_executor(), std::move(remote), loopback), stream_(std::move(socket)) {}
+
+  void run() {
+    registerSelf();
+    net::dispatch(stream_.get_executor(), beast::bind_front_handler(&PlainSession::doRead, shared_from_this()));
+  }
+  beast::tcp_stream& stream() { return stream_; }
+  void doClose() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+  }
+  void dropConnection() {
+    beast::error_code ec;
+    stream_.socket().set_option(net::socket_base::linger(true, 0), ec);
+    stream_.socket().close(ec);
+  }
+
+ private:
+  beast::tcp_stream stream_;
+};
+
+class TlsSession : public Session<TlsSession>, public std::enable_shared_from_this<TlsSession> {
+ public:
+  TlsSession(tcp::socket&& socket, ssl::context& ctx, Core& core, std::string remote, bool loopback)
+      : Session(core, socket.get_executor(), std::move(remote), loopback), stream_(std::move(socket), ctx) {}
+
+  void run() {
+    registerSelf();
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+      beast::get_lowest_layer(self->stream_).expires_after(self->core_.options.readTimeout);
+      self->stream_.async_handshake(ssl::stream_base::server,
+                                    beast::bind_front_handler(&TlsSession::onHandshake, self));
+    });
+  }
+  beast::ssl_stream<beast::tcp_stream>& stream() { return stream_; }
+  void doClose() {
+    beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(5));
+    stream_.async_shutdown([self = shared_from_this()](beast::error_code) {});
+  }
+  void dropConnection() {
+    beast::error_code ec;
+    beast::get_lowest_layer(stream_).socket().set_option(net::socket_base::linger(true, 0), ec);
+    beast::get_lowest_layer(stream_).socket().close(ec);
+  }
+
+ private:
+  void onHandshake(beast::error_code ec) {
+    if (ec) return;  // a client that cannot speak TLS to us just goes away
+    doRead();
+  }
+  beast::ssl_stream<beast::tcp_stream> stream_;
+};
+
+class Listener : public std::enable_shared_from_this<Listener> {
+ public:
+  Listener(net::io_context& ioc, Core& core) : ioc_(ioc), acceptor_(net::make_strand(ioc)), core_(core) {}
+
+  void listen(const tcp::endpoint& endpoint) {
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(net::socket_base::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(net::socket_base::max_listen_connections);
+  }
+  std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+  void run() { doAccept(); }
+  void stop() {
+    net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+      beast::error_code ec;
+      self->acceptor_.close(ec);
+    });
+  }
+
+ private:
+  void doAccept() {
+    acceptor_.async_accept(net::make_strand(ioc_), beast::bind_front_handler(&Listener::onAccept, shared_from_this()));
+  }
+  void onAccept(beast::error_code ec, tcp::socket socket) {
+    if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+    if (!ec && !core_.stopping) {
+      beast::error_code rec;
+      const auto remote = socket.remote_endpoint(rec);
+      const std::string address = rec ? std::string("?") : remote.address().to_string();
+      const bool loopback = !rec && remote.address().is_loopback();
+      socket.set_option(tcp::no_delay(true), rec);
+      if (core_.tls) std::make_shared<TlsSession>(std::move(socket), *core_.tls, core_, address, loopback)->run();
+      else std::make_shared<PlainSession>(std::move(socket), core_, address, loopback)->run();
+    }
+    // Accept errors such as running out of descriptors must not end the server.
+    doAccept();
+  }
+
+  net::io_context& ioc_;
+  tcp::acceptor acceptor_;
+  Core& core_;
+};
+
+}  // namespace
+
+struct HttpServer::Impl {
+  Core core;
+  net::io_context ioc;
+  std::shared_ptr<Listener> listener;
+  std::vector<std::thread> threads;
+  net::strand<net::io_context::executor_type> control{net::make_strand(ioc)};
+  net::steady_timer grace{control};
+  net::signal_set signals{control};
+  std::atomic<bool> stopCalled{false};
+  std::uint16_t port = 0;
+};
+
+HttpServer::HttpServer(HttpServerOptions options, Handler handler, Faults* faults) : impl_(std::make_unique<Impl>()) {
+  impl_->core.options = std::move(options);
+  impl_->core.handler = std::move(handler);
+  impl_->core.faults = faults;
+}
+
+HttpServer::~HttpServer() {
+  stop();
+  wait();
+  // Connections that the loop drops on destruction must not post to it any more.
+  impl_->core.onLastSessionGone = nullptr;
+}
+
+void HttpServer::start() {
+  auto& o = impl_->core.options;
+  if (!o.tlsCertificateFile.empty() || !o.tlsKeyFile.empty()) {
+    if (o.tlsCertificateFile.empty() || o.tlsKeyFile.empty())
+      throw std::runtime_error("TLS needs both a certificate and a key file");
+    impl_->core.tls.emplace(ssl::context::tls_server);
+    auto& ctx = *impl_->core.tls;
+    ctx.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                    ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    try {
+      ctx.use_certificate_chain_file(o.tlsCertificateFile);
+      ctx.use_private_key_file(o.tlsKeyFile, ssl::context::pem);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string("cannot load the TLS certificate or key: ") + e.what());
+    }
+  }
+  impl_->listener = std::make_shared<Listener>(impl_->ioc, impl_->core);
+  try {
+    impl_->listener->listen(tcp::endpoint(net::ip::make_address(o.address), o.port));
+  } catch (const std::exception& e) {
+    throw std::runtime_error("cannot listen on " + o.address + ":" + std::to_string(o.port) + ": " + e.what());
+  }
+  impl_->port = impl_->listener->port();
+  impl_->core.onLastSessionGone = [impl = impl_.get()] {
+    net::post(impl->control, [impl] { impl->grace.cancel(); });
+  };
+  impl_->listener->run();
+  if (o.handleSignals) {
+    impl_->signals.add(SIGINT);
+    impl_->signals.add(SIGTERM);
+    impl_->signals.async_wait([this](beast::error_code ec, int) {
+      if (!ec) stop();
+    });
+  }
+  const int count = std::max(1, o.threads);
+  for (int i = 0; i < count; ++i) impl_->threads.emplace_back([impl = impl_.get()] { impl->ioc.run(); });
+}
+
+std::uint16_t HttpServer::port() const { return impl_->port; }
+
+std::string HttpServer::baseURL() const {
+  std::string host = impl_->core.options.address;
+  if (host == "0.0.0.0" || host == "::") host = "127.0.0.1";
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return std::string(impl_->core.tls ? "https" : "http") + "://" + host + ":" + std::to_string(impl_->port);
+}
+
+void HttpServer::stop() {
+  if (impl_->stopCalled.exchange(true) || !impl_->listener) return;
+  net::post(impl_->control, [impl = impl_.get()] {
+    impl->core.stopping = true;
+    beast::error_code ec;
+    impl->signals.cancel(ec);
+    impl->listener->stop();
+    auto sessions = impl->core.live();
+    for (auto& s : sessions) s->requestStop();
+    if (sessions.empty()) return;
+    // Requests still running after the grace period are cut off with the whole loop.
+    impl->grace.expires_after(impl->core.options.shutdownGrace);
+    impl->grace.async_wait([impl](beast::error_code wec) {
+      if (!wec) impl->ioc.stop();
+    });
+  });
+}
+
+void HttpServer::wait() {
+  for (auto& t : impl_->threads)
+    if (t.joinable()) t.join();
+  impl_->threads.clear();
+}
+
+}  // namespace keel::server

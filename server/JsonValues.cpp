@@ -1,0 +1,250 @@
+#include "server/JsonValues.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "core/DateFormatter.h"
+
+namespace keel::server {
+
+namespace {
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian), after H. Hinnant.
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+int kindRank(const json::value* v) {
+  if (!v) return 0;
+  switch (kindOf(*v)) {
+    case ValueKind::Null: return 0;
+    case ValueKind::Number: return 1;
+    case ValueKind::String: return 2;
+    case ValueKind::Object: case ValueKind::Pointer: case ValueKind::GeoPoint:
+    case ValueKind::File: case ValueKind::Relation: return 3;
+    case ValueKind::Array: return 4;
+    case ValueKind::Bytes: return 5;
+    case ValueKind::Bool: return 6;
+    case ValueKind::Date: return 7;
+  }
+  return 8;
+}
+
+const json::value* member(const json::object& o, std::string_view key) {
+  auto it = o.find(key);
+  return it == o.end() ? nullptr : &it->value();
+}
+
+}  // namespace
+
+ValueKind kindOf(const json::value& v) {
+  switch (v.kind()) {
+    case json::kind::null: return ValueKind::Null;
+    case json::kind::bool_: return ValueKind::Bool;
+    case json::kind::int64: case json::kind::uint64: case json::kind::double_: return ValueKind::Number;
+    case json::kind::string: return ValueKind::String;
+    case json::kind::array: return ValueKind::Array;
+    case json::kind::object: break;
+  }
+  const auto* type = member(v.get_object(), "__type");
+  if (!type || !type->is_string()) return ValueKind::Object;
+  const auto& t = type->get_string();
+  if (t == "Date") return ValueKind::Date;
+  if (t == "Pointer" || t == "Object") return ValueKind::Pointer;
+  if (t == "GeoPoint") return ValueKind::GeoPoint;
+  if (t == "Bytes") return ValueKind::Bytes;
+  if (t == "File") return ValueKind::File;
+  if (t == "Relation") return ValueKind::Relation;
+  return ValueKind::Object;
+}
+
+double numberOf(const json::value& v) {
+  switch (v.kind()) {
+    case json::kind::int64: return static_cast<double>(v.get_int64());
+    case json::kind::uint64: return static_cast<double>(v.get_uint64());
+    case json::kind::double_: return v.get_double();
+    default: return 0;
+  }
+}
+
+std::optional<std::int64_t> parsePreciseDate(std::string_view s) {
+  // 2015-06-01T08:30:00.125Z
+  if (s.size() != 24 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
+      s[16] != ':' || s[19] != '.' || s[23] != 'Z')
+    return std::nullopt;
+  auto num = [&](std::size_t pos, std::size_t len, int& out) {
+    out = 0;
+    for (std::size_t i = pos; i < pos + len; ++i) {
+      if (s[i] < '0' || s[i] > '9') return false;
+      out = out * 10 + (s[i] - '0');
+    }
+    return true;
+  };
+  int y, mo, d, h, mi, se, ms;
+  if (!num(0, 4, y) || !num(5, 2, mo) || !num(8, 2, d) || !num(11, 2, h) || !num(14, 2, mi) ||
+      !num(17, 2, se) || !num(20, 3, ms))
+    return std::nullopt;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return std::nullopt;
+  const std::int64_t days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+  return ((days * 24 + h) * 60 + mi) * 60000 + static_cast<std::int64_t>(se) * 1000 + ms;
+}
+
+std::optional<std::int64_t> parseAnyDate(std::string_view text) {
+  if (auto fast = parsePreciseDate(text)) return fast;
+  if (text.empty() || text.size() > 64) return std::nullopt;
+  const auto millis = millisFromDate(DateFormatter::sharedFormatter().dateFromString(text));
+  // The formatter answers the epoch for text it cannot read; only text that names the epoch
+  // itself may give it.
+  if (millis == 0 && text.substr(0, 10) != "1970-01-01") return std::nullopt;
+  return millis;
+}
+
+std::string preciseDateText(std::int64_t millis) {
+  std::int64_t days = millis >= 0 ? millis / 86400000 : -((-millis + 86399999) / 86400000);
+  std::int64_t rest = millis - days * 86400000;
+  std::int64_t y;
+  unsigned m, d;
+  civilFromDays(days, y, m, d);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<long long>(y), m, d,
+                static_cast<int>(rest / 3600000), static_cast<int>(rest / 60000 % 60),
+                static_cast<int>(rest / 1000 % 60), static_cast<int>(rest % 1000));
+  return buf;
+}
+
+json::value dateValue(std::int64_t millis) {
+  return json::object{{"__type", "Date"}, {"iso", preciseDateText(millis)}};
+}
+
+std::int64_t dateMillis(const json::value& dateDict) {
+  const auto* iso = member(dateDict.get_object(), "iso");
+  if (!iso || !iso->is_string()) return 0;
+  if (auto fast = parsePreciseDate(iso->get_string())) return *fast;
+  return parseAnyDate(iso->get_string()).value_or(0);
+}
+
+std::string_view stringOf(const json::value& v) {
+  if (!v.is_string()) return {};
+  return v.get_string();
+}
+
+bool sameValue(const json::value& a, const json::value& b) {
+  const ValueKind ka = kindOf(a), kb = kindOf(b);
+  if (ka != kb) return false;
+  switch (ka) {
+    case ValueKind::Null: return true;
+    case ValueKind::Bool: return a.get_bool() == b.get_bool();
+    case ValueKind::Number: return numberOf(a) == numberOf(b);
+    case ValueKind::String: return a.get_string() == b.get_string();
+    case ValueKind::Date: return dateMillis(a) == dateMillis(b);
+    case ValueKind::Pointer: {
+      const auto& oa = a.get_object();
+      const auto& ob = b.get_object();
+      const auto* ca = member(oa, "className");
+      const auto* cb = member(ob, "className");
+      const auto* ia = member(oa, "objectId");
+      const auto* ib = member(ob, "objectId");
+      return ca && cb && ia && ib && *ca == *cb && *ia == *ib;
+    }
+    case ValueKind::GeoPoint: {
+      const auto& oa = a.get_object();
+      const auto& ob = b.get_object();
+      const auto* la = member(oa, "latitude");
+      const auto* lb = member(ob, "latitude");
+      const auto* ga = member(oa, "longitude");
+      const auto* gb = member(ob, "longitude");
+      return la && lb && ga && gb && numberOf(*la) == numberOf(*lb) && numberOf(*ga) == numberOf(*gb);
+    }
+    case ValueKind::Array: {
+      const auto& xa = a.get_array();
+      const auto& xb = b.get_array();
+      if (xa.size() != xb.size()) return false;
+      for (std::size_t i = 0; i < xa.size(); ++i)
+        if (!sameValue(xa[i], xb[i])) return false;
+      return true;
+    }
+    case ValueKind::Bytes: case ValueKind::File: case ValueKind::Relation: case ValueKind::Object: {
+      const auto& oa = a.get_object();
+      const auto& ob = b.get_object();
+      if (oa.size() != ob.size()) return false;
+      for (const auto& entry : oa) {
+        const auto* other = member(ob, entry.key());
+        if (!other || !sameValue(entry.value(), *other)) return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<int> compareOrdered(const json::value& a, const json::value& b) {
+  const ValueKind ka = kindOf(a);
+  if (ka != kindOf(b)) return std::nullopt;
+  switch (ka) {
+    case ValueKind::Number: {
+      const double x = numberOf(a), y = numberOf(b);
+      return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    case ValueKind::String: {
+      const int c = std::string_view(a.get_string()).compare(std::string_view(b.get_string()));
+      return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    }
+    case ValueKind::Date: {
+      const auto x = dateMillis(a), y = dateMillis(b);
+      return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    default: return std::nullopt;
+  }
+}
+
+int compareForSort(const json::value* a, const json::value* b) {
+  const int ra = kindRank(a), rb = kindRank(b);
+  if (ra != rb) return ra < rb ? -1 : 1;
+  if (!a || !b) return 0;
+  if (auto c = compareOrdered(*a, *b)) return *c;
+  if (a->is_bool() && b->is_bool()) return static_cast<int>(a->get_bool()) - static_cast<int>(b->get_bool());
+  if (kindOf(*a) == ValueKind::Pointer) {
+    const auto ia = stringOf(a->get_object().contains("objectId") ? a->get_object().at("objectId") : json::value());
+    const auto ib = stringOf(b->get_object().contains("objectId") ? b->get_object().at("objectId") : json::value());
+    return ia.compare(ib) < 0 ? -1 : (ia == ib ? 0 : 1);
+  }
+  if (a->is_array() && b->is_array()) {
+    const auto& xa = a->get_array();
+    const auto& xb = b->get_array();
+    for (std::size_t i = 0; i < xa.size() && i < xb.size(); ++i)
+      if (int c = compareForSort(&xa[i], &xb[i])) return c;
+    return xa.size() < xb.size() ? -1 : (xa.size() > xb.size() ? 1 : 0);
+  }
+  return 0;
+}
+
+double geoDistanceRadians(const json::value& a, const json::value& b) {
+  constexpr double kRad = 3.14159265358979323846 / 180.0;
+  const auto& oa = a.get_object();
+  const auto& ob = b.get_object();
+  const double lat1 = numberOf(oa.at("latitude")) * kRad, lon1 = numberOf(oa.at("longitude")) * kRad;
+  const double lat2 = numberOf(ob.at("latitude")) * kRad, lon2 = numberOf(ob.at("longitude")) * kRad;
+  const double dLat = lat2 - lat1, dLon = lon2 - lon1;
+  const double h = std::sin(dLat / 2) * std::sin(dLat / 2) +
+                   std::cos(lat1) * std::cos(lat2) * std::sin(dLon / 2) * std::sin(dLon / 2);
+  return 2 * std::asin(std::min(1.0, std::sqrt(h)));
+}
+
+}  // namespace keel::server

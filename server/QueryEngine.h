@@ -1,0 +1,72 @@
+// QueryEngine: answers finds over the Store: compiles a "where" dictionary into a predicate
+// (validating every operator before anything is read), picks the cheapest way to the
+// candidates (object id, an indexed equality, relation members, else a class scan), then
+// filters, sorts, pages, counts and renders the objects with "keys" and "include" applied.
+//
+// Sub-queries ($inQuery, $notInQuery, $select, $dontSelect) are run once, when the predicate
+// is compiled, not once per candidate.
+//
+// Thread-safety: none of its own; it uses the Store under the caller's serialisation.
+#pragma once
+
+#include <boost/json.hpp>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/Store.h"
+
+namespace keel::server {
+
+// A selection of keys: an empty `all` set of children means the key is taken whole.
+struct KeySelection {
+  bool whole = false;
+  std::map<std::string, KeySelection> children;
+};
+
+class QueryEngine {
+ public:
+  explicit QueryEngine(Store& store) : store_(store) {}
+
+  // Runs a find of `className` with the request parameters ("where", "order", "limit",
+  // "skip", "keys", "include", "count", "redirectClassNameForKey", "trace") and returns the
+  // reply {"results": [...], "count"?, "className"?, "trace"?}. Throws ApiError 102 for an
+  // invalid query.
+  json::object find(const std::string& className, const json::object& params);
+
+  // Returns the rendered form of one stored object with optional "keys" and "include" (the
+  // same texts a find takes).
+  json::object render(const StoredObject& object, const json::value* keys, const json::value* include);
+
+  // Returns the objects of the class that match `where`, in insertion order (for writers that
+  // need the same matching, e.g. installations by id).
+  std::vector<StoredObject> matching(const std::string& className, const json::object& where);
+
+  using Predicate = std::function<bool(const StoredObject&)>;
+
+ private:
+  struct Plan;
+  struct Compiled;
+  Compiled compile(const std::string& className, const json::object& where, int depth);
+  Predicate compileField(const std::string& className, const std::string& key, const json::value& condition,
+                         Compiled& out, int depth);
+  std::vector<StoredObject> runSubquery(const json::object& query, std::string& className, int depth);
+  std::vector<StoredObject> collect(const std::string& className, const Compiled& compiled, std::size_t stopAfter,
+                                    std::string* planText);
+  json::object renderSelected(const StoredObject& object, const KeySelection* keys);
+  void applyInclude(json::object& rendered, const std::vector<std::string>& path, std::size_t index,
+                    const KeySelection* keys, std::map<std::string, std::optional<StoredObject>>& cache);
+
+  Store& store_;
+};
+
+// Returns the value of `key` in a stored object ("objectId", "createdAt" and "updatedAt"
+// included; dotted keys walk into plain dictionaries), or nullptr when it has none. `scratch`
+// holds values made on the fly.
+const json::value* fieldValue(const StoredObject& object, std::string_view key, json::value& scratch);
+
+}  // namespace keel::server

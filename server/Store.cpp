@@ -1,0 +1,322 @@
+#include "server/Store.h"
+
+#include "server/JsonValues.h"
+
+namespace keel::server {
+
+namespace {
+
+// Kinds of index entries; a value matches only an operand of its own kind, so the string "1",
+// the number 1 and true never meet.
+enum IndexKind : int { kString = 1, kNumber = 2, kBool = 3, kPointer = 4, kDate = 5 };
+
+const char* kSchemaSql = R"SQL(
+CREATE TABLE IF NOT EXISTS objects(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  class TEXT NOT NULL,
+  id TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  updated_at INTEGER NOT NULL,
+  data TEXT NOT NULL,
+  UNIQUE(class, id));
+CREATE TABLE IF NOT EXISTS field_index(
+  class TEXT NOT NULL, key TEXT NOT NULL, kind INTEGER NOT NULL, value NOT NULL, seq INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS field_index_lookup ON field_index(class, key, kind, value, seq);
+CREATE INDEX IF NOT EXISTS field_index_owner ON field_index(seq);
+CREATE TABLE IF NOT EXISTS relations(
+  owner_class TEXT NOT NULL, owner_id TEXT NOT NULL, key TEXT NOT NULL,
+  target_class TEXT NOT NULL, target_id TEXT NOT NULL,
+  PRIMARY KEY(owner_class, owner_id, key, target_id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS schema_fields(
+  class TEXT NOT NULL, key TEXT NOT NULL, type TEXT NOT NULL, target TEXT NOT NULL,
+  PRIMARY KEY(class, key)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS config(id INTEGER PRIMARY KEY CHECK(id = 1), params TEXT NOT NULL);
+)SQL";
+
+struct IndexEntry {
+  int kind;
+  const json::value* value;
+};
+
+// Binds an indexable operand as its index kind and value; returns false for anything else.
+bool bindIndexValue(platform::Statement& st, int kindIndex, int valueIndex, const json::value& v) {
+  switch (kindOf(v)) {
+    case ValueKind::String:
+      st.bind(kindIndex, kString).bind(valueIndex, std::string_view(v.get_string()));
+      return true;
+    case ValueKind::Number:
+      st.bind(kindIndex, kNumber).bind(valueIndex, numberOf(v));
+      return true;
+    case ValueKind::Bool:
+      st.bind(kindIndex, kBool).bind(valueIndex, v.get_bool() ? 1 : 0);
+      return true;
+    case ValueKind::Date:
+      st.bind(kindIndex, kDate).bind(valueIndex, dateMillis(v));
+      return true;
+    case ValueKind::Pointer: {
+      const auto& o = v.get_object();
+      auto c = o.find("className");
+      auto i = o.find("objectId");
+      if (c == o.end() || i == o.end() || !c->value().is_string() || !i->value().is_string()) return false;
+      std::string key = std::string(c->value().get_string()) + '$' + std::string(i->value().get_string());
+      st.bind(kindIndex, kPointer).bind(valueIndex, std::string_view(key));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+struct Store::Statements {
+  explicit Statements(platform::Database& db)
+      : get(db, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? AND id = ?"),
+        exists(db, "SELECT 1 FROM objects WHERE class = ? AND id = ?"),
+        insert(db, "INSERT INTO objects(class, id, created_at, updated_at, data) VALUES(?, ?, ?, ?, ?)"),
+        update(db, "UPDATE objects SET updated_at = ?, data = ? WHERE seq = ?"),
+        seqOf(db, "SELECT seq FROM objects WHERE class = ? AND id = ?"),
+        remove(db, "DELETE FROM objects WHERE seq = ?"),
+        removeIndex(db, "DELETE FROM field_index WHERE seq = ?"),
+        addIndex(db, "INSERT INTO field_index(class, key, kind, value, seq) VALUES(?, ?, ?, ?, ?)"),
+        scan(db, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? ORDER BY seq"),
+        findEqual(db,
+                  "SELECT o.seq, o.class, o.id, o.created_at, o.updated_at, o.data FROM field_index f "
+                  "JOIN objects o ON o.seq = f.seq WHERE f.class = ? AND f.key = ? AND f.kind = ? "
+                  "AND f.value = ? GROUP BY o.seq ORDER BY o.seq"),
+        count(db, "SELECT COUNT(*) FROM objects WHERE class = ?"),
+        addRelation(db, "INSERT OR IGNORE INTO relations VALUES(?, ?, ?, ?, ?)"),
+        removeRelation(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ? AND target_id = ?"),
+        removeRelationsOf(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ?"),
+        relatedIds(db, "SELECT target_id FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ?"),
+        fieldType(db, "SELECT type, target FROM schema_fields WHERE class = ? AND key = ?"),
+        setFieldType(db, "INSERT OR REPLACE INTO schema_fields VALUES(?, ?, ?, ?)"),
+        getConfig(db, "SELECT params FROM config WHERE id = 1"),
+        setConfig(db, "INSERT OR REPLACE INTO config(id, params) VALUES(1, ?)") {}
+
+  platform::Statement get, exists, insert, update, seqOf, remove, removeIndex, addIndex, scan, findEqual,
+      count, addRelation, removeRelation, removeRelationsOf, relatedIds, fieldType, setFieldType, getConfig,
+      setConfig;
+};
+
+namespace {
+
+// Resets a cached statement however the call leaves, so a throw never leaves it mid-step.
+struct ResetOnExit {
+  platform::Statement& st;
+  ~ResetOnExit() { st.reset(); }
+};
+
+}  // namespace
+
+Store::Store(const std::string& path) : db_(path) {
+  db_.setBusyTimeout(5000);
+  if (path != ":memory:") db_.exec("PRAGMA journal_mode=WAL");
+  db_.exec("PRAGMA synchronous=NORMAL");
+  db_.exec(kSchemaSql);
+  st_ = std::make_unique<Statements>(db_);
+}
+
+Store::~Store() = default;
+
+std::unique_ptr<platform::Transaction> Store::begin(bool write) {
+  return std::make_unique<platform::Transaction>(db_, write);
+}
+
+StoredObject Store::readRow(platform::Statement& st) {
+  StoredObject o;
+  o.seq = st.getInt64(0);
+  o.className = st.getText(1);
+  o.objectId = st.getText(2);
+  o.createdAt = st.getInt64(3);
+  o.updatedAt = st.getInt64(4);
+  auto parsed = json::parse(st.getText(5));
+  if (parsed.is_object()) o.fields = std::move(parsed.get_object());
+  return o;
+}
+
+std::optional<StoredObject> Store::get(const std::string& className, const std::string& objectId) {
+  auto& st = st_->get;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, objectId);
+  if (!st.step()) return std::nullopt;
+  return readRow(st);
+}
+
+bool Store::exists(const std::string& className, const std::string& objectId) {
+  auto& st = st_->exists;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, objectId);
+  return st.step();
+}
+
+void Store::insert(StoredObject& object) {
+  {
+    auto& st = st_->insert;
+    ResetOnExit guard{st};
+    const std::string data = json::serialize(object.fields);
+    st.bind(1, object.className).bind(2, object.objectId).bind(3, object.createdAt).bind(4, object.updatedAt)
+        .bind(5, data);
+    st.run();
+  }
+  object.seq = db_.lastInsertRowId();
+  writeIndex(object);
+}
+
+void Store::update(const StoredObject& object) {
+  {
+    auto& st = st_->update;
+    ResetOnExit guard{st};
+    const std::string data = json::serialize(object.fields);
+    st.bind(1, object.updatedAt).bind(2, data).bind(3, object.seq);
+    st.run();
+  }
+  {
+    auto& st = st_->removeIndex;
+    ResetOnExit guard{st};
+    st.bind(1, object.seq);
+    st.run();
+  }
+  writeIndex(object);
+}
+
+void Store::writeIndex(const StoredObject& object) {
+  auto& st = st_->addIndex;
+  auto add = [&](const std::string& key, const json::value& v) {
+    ResetOnExit guard{st};
+    st.bind(1, object.className).bind(2, key);
+    if (!bindIndexValue(st, 3, 4, v)) return;
+    st.bind(5, object.seq);
+    st.run();
+  };
+  for (const auto& entry : object.fields) {
+    const std::string key(entry.key());
+    if (entry.value().is_array()) {
+      for (const auto& element : entry.value().get_array()) add(key, element);
+    } else {
+      add(key, entry.value());
+    }
+  }
+}
+
+bool Store::remove(const std::string& className, const std::string& objectId) {
+  std::int64_t seq;
+  {
+    auto& st = st_->seqOf;
+    ResetOnExit guard{st};
+    st.bind(1, className).bind(2, objectId);
+    if (!st.step()) return false;
+    seq = st.getInt64(0);
+  }
+  for (auto* st : {&st_->remove, &st_->removeIndex}) {
+    ResetOnExit guard{*st};
+    st->bind(1, seq);
+    st->run();
+  }
+  auto& st = st_->removeRelationsOf;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, objectId);
+  st.run();
+  return true;
+}
+
+void Store::scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit) {
+  // A statement of its own: a visit may run nested look-ups (includes, sub-queries).
+  platform::Statement st(db_, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? ORDER BY seq");
+  st.bind(1, className);
+  while (st.step()) {
+    if (!visit(readRow(st))) break;
+  }
+}
+
+bool Store::isIndexable(const json::value& value) {
+  switch (kindOf(value)) {
+    case ValueKind::String: case ValueKind::Number: case ValueKind::Bool: case ValueKind::Date:
+      return true;
+    case ValueKind::Pointer: {
+      const auto& o = value.get_object();
+      auto c = o.find("className");
+      auto i = o.find("objectId");
+      return c != o.end() && i != o.end() && c->value().is_string() && i->value().is_string();
+    }
+    default:
+      return false;
+  }
+}
+
+std::vector<StoredObject> Store::findEqual(const std::string& className, const std::string& key,
+                                           const json::value& value) {
+  std::vector<StoredObject> out;
+  auto& st = st_->findEqual;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, key);
+  if (!bindIndexValue(st, 3, 4, value)) return out;
+  while (st.step()) out.push_back(readRow(st));
+  return out;
+}
+
+std::int64_t Store::countClass(const std::string& className) {
+  auto& st = st_->count;
+  ResetOnExit guard{st};
+  st.bind(1, className);
+  return st.step() ? st.getInt64(0) : 0;
+}
+
+void Store::addRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
+                        const std::string& targetClass, const std::string& targetId) {
+  auto& st = st_->addRelation;
+  ResetOnExit guard{st};
+  st.bind(1, ownerClass).bind(2, ownerId).bind(3, key).bind(4, targetClass).bind(5, targetId);
+  st.run();
+}
+
+void Store::removeRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
+                           const std::string& targetId) {
+  auto& st = st_->removeRelation;
+  ResetOnExit guard{st};
+  st.bind(1, ownerClass).bind(2, ownerId).bind(3, key).bind(4, targetId);
+  st.run();
+}
+
+std::vector<std::string> Store::relatedIds(const std::string& ownerClass, const std::string& ownerId,
+                                           const std::string& key) {
+  std::vector<std::string> ids;
+  auto& st = st_->relatedIds;
+  ResetOnExit guard{st};
+  st.bind(1, ownerClass).bind(2, ownerId).bind(3, key);
+  while (st.step()) ids.push_back(st.getText(0));
+  return ids;
+}
+
+std::optional<FieldType> Store::fieldType(const std::string& className, const std::string& key) {
+  auto& st = st_->fieldType;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, key);
+  if (!st.step()) return std::nullopt;
+  return FieldType{st.getText(0), st.getText(1)};
+}
+
+void Store::setFieldType(const std::string& className, const std::string& key, const FieldType& type) {
+  auto& st = st_->setFieldType;
+  ResetOnExit guard{st};
+  st.bind(1, className).bind(2, key).bind(3, type.type).bind(4, type.target);
+  st.run();
+}
+
+json::object Store::configParams() {
+  auto& st = st_->getConfig;
+  ResetOnExit guard{st};
+  if (!st.step()) return {};
+  auto parsed = json::parse(st.getText(0));
+  return parsed.is_object() ? std::move(parsed.get_object()) : json::object{};
+}
+
+void Store::setConfigParams(const json::object& params) {
+  auto& st = st_->setConfig;
+  ResetOnExit guard{st};
+  const std::string text = json::serialize(params);
+  st.bind(1, text);
+  st.run();
+}
+
+}  // namespace keel::server

@@ -1,0 +1,144 @@
+#include "server/HttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "server/ServerTestSupport.h"
+
+namespace keel::server::testing {
+namespace {
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  TestServer server_;
+  HttpClient client_{server_.port()};
+};
+
+TEST_F(HttpServerTest, KeepsOneConnectionAliveAcrossRequests) {
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(client_.post("/1/classes/Note", json::object{{"n", i}}).status, 201);
+  EXPECT_EQ(client_.connections(), 1);
+  EXPECT_EQ(results(client_.find("Note", {{"limit", 1000}})).size(), 20u);
+}
+
+TEST_F(HttpServerTest, ServesManyConnectionsAtOnce) {
+  constexpr int kThreads = 8, kEach = 25;
+  std::atomic<int> created{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      HttpClient c(server_.port());
+      for (int i = 0; i < kEach; ++i)
+        if (c.post("/1/classes/Load", json::object{{"t", t}, {"i", i}}).status == 201) ++created;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(created, kThreads * kEach);
+  EXPECT_EQ(client_.find("Load", {{"count", 1}, {"limit", 0}}).object().at("count"), kThreads * kEach);
+}
+
+TEST_F(HttpServerTest, RefusesRequestsWithoutTheApplicationKeys) {
+  EXPECT_EQ(client_.send("GET", "/1/classes/Video", "", {}).status, 401);
+  auto wrongKey = client_.send("GET", "/1/classes/Video", "",
+                               {{"X-Keel-Application-Id", kAppId}, {"X-Keel-Client-Key", "guess"}});
+  EXPECT_EQ(wrongKey.status, 401);
+  EXPECT_EQ(wrongKey.object().at("error"), "unauthorized");
+  EXPECT_TRUE(wrongKey.object().contains("code"));
+  EXPECT_EQ(client_.send("GET", "/1/classes/Video", "", {{"X-Keel-Application-Id", "other"},
+                                                          {"X-Keel-Client-Key", kClientKey}}).status, 401);
+  EXPECT_EQ(client_.send("GET", "/1/classes/Video", "", {{"X-Keel-Master-Key", kMasterKey}}).status, 200);
+}
+
+TEST_F(HttpServerTest, AnswersOversizedBodiesWith413AndGoesOnServing) {
+  HttpServerOptions options = TestServer::quietOptions();
+  options.maxBodyBytes = 1024;
+  TestServer small(":memory:", options);
+  HttpClient c(small.port());
+  auto big = c.post("/1/classes/Note", json::object{{"text", std::string(4096, 'x')}});
+  EXPECT_EQ(big.status, 413);
+  EXPECT_EQ(big.object().at("code"), 107);
+  EXPECT_EQ(c.post("/1/classes/Note", json::object{{"text", "fits"}}).status, 201);
+}
+
+TEST_F(HttpServerTest, AnswersMalformedJSONWith107AndGoesOnServing) {
+  auto bad = client_.send("POST", "/1/classes/Note", "{\"a\": ");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_EQ(bad.object().at("code"), 107);
+  EXPECT_EQ(client_.send("POST", "/1/classes/Note", "[1,2]").object().at("code"), 107);
+  EXPECT_EQ(client_.post("/1/classes/Note", json::object{{"a", 1}}).status, 201);
+}
+
+TEST_F(HttpServerTest, AnswersBrokenHTTPWith400) {
+  boost::asio::io_context ioc;
+  boost::beast::tcp_stream raw(ioc);
+  raw.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server_.port()));
+  const std::string garbage = "NOT A REQUEST\r\n\r\n";
+  boost::asio::write(raw.socket(), boost::asio::buffer(garbage));
+  boost::beast::flat_buffer buffer;
+  boost::beast::http::response<boost::beast::http::string_body> res;
+  boost::beast::http::read(raw, buffer, res);
+  EXPECT_EQ(res.result_int(), 400);
+  EXPECT_EQ(client_.get("/health").status, 200);
+}
+
+TEST_F(HttpServerTest, TreatsPostWithMethodFieldAsThatMethod) {
+  const auto id = std::string(client_.post("/1/classes/Note", json::object{{"a", 1}}).object().at("objectId").as_string());
+  auto fetched = client_.post("/1/classes/Note/" + id, json::object{{"_method", "GET"}});
+  EXPECT_EQ(fetched.status, 200);
+  EXPECT_EQ(fetched.object().at("a"), 1);
+  EXPECT_EQ(client_.post("/1/classes/Note/" + id, json::object{{"_method", "DELETE"}}).status, 200);
+  EXPECT_EQ(client_.get("/1/classes/Note/" + id).status, 404);
+}
+
+TEST_F(HttpServerTest, InjectedFaultsFailTheNextRequestsThenStop) {
+  auto rule = client_.send("POST", "/__keel/faults",
+                           R"({"path": "/1/classes/Flaky", "count": 2, "status": 503, "error": "try later"})");
+  ASSERT_EQ(rule.status, 200);
+  auto first = client_.find("Flaky");
+  EXPECT_EQ(first.status, 503);
+  EXPECT_EQ(first.object().at("error"), "try later");
+  EXPECT_EQ(client_.find("Flaky").status, 503);
+  EXPECT_EQ(client_.find("Flaky").status, 200);
+  EXPECT_EQ(client_.find("Other").status, 200);
+}
+
+TEST_F(HttpServerTest, InjectedDropClosesTheConnectionWithoutAnswer) {
+  ASSERT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "/1/classes/*", "drop": true})").status, 200);
+  HttpClient fresh(server_.port());
+  EXPECT_THROW(fresh.find("Anything"), boost::system::system_error);
+  EXPECT_EQ(fresh.find("Anything").status, 200);
+}
+
+TEST_F(HttpServerTest, InjectedDelayHoldsTheAnswer) {
+  ASSERT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "/1/classes/Slow", "delayMs": 300})").status, 200);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.find("Slow").status, 200);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(HttpServerTest, RefusesMalformedFaultRules) {
+  EXPECT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "relative", "status": 500})").status, 400);
+  EXPECT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "/x"})").status, 400);
+  EXPECT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "/x", "status": 99})").status, 400);
+}
+
+TEST_F(HttpServerTest, StopLetsARequestInFlightFinish) {
+  ASSERT_EQ(client_.send("POST", "/__keel/faults", R"({"path": "/1/classes/Slow", "delayMs": 400})").status, 200);
+  HttpClient idle(server_.port());
+  ASSERT_EQ(idle.get("/health").status, 200);
+  std::optional<Reply> reply;
+  std::thread request([&] { reply = client_.find("Slow"); });
+  // The delayed request is in the server once the rule is used up.
+  while (!server_.faults().list().empty()) std::this_thread::yield();
+  server_.http().stop();
+  server_.http().wait();
+  request.join();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->status, 200);
+  EXPECT_EQ(reply->headers["Connection"], "close");
+}
+
+}  // namespace
+}  // namespace keel::server::testing
