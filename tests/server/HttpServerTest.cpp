@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -138,6 +144,47 @@ TEST_F(HttpServerTest, StopLetsARequestInFlightFinish) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->status, 200);
   EXPECT_EQ(reply->headers["Connection"], "close");
+}
+
+TEST(HttpServerTlsTest, ServesHTTPSWithTheGivenCertificate) {
+  const auto dir = std::filesystem::temp_directory_path() / ("keel-tls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " + key +
+                           " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  HttpServerOptions options = TestServer::quietOptions();
+  options.tlsCertificateFile = cert;
+  options.tlsKeyFile = key;
+  TestServer server(":memory:", options);
+
+  namespace ssl = boost::asio::ssl;
+  namespace http = boost::beast::http;
+  boost::asio::io_context ioc;
+  ssl::context ctx(ssl::context::tls_client);
+  ctx.load_verify_file(cert);
+  ctx.set_verify_mode(ssl::verify_peer);
+  boost::beast::ssl_stream<boost::beast::tcp_stream> stream(ioc, ctx);
+  boost::beast::get_lowest_layer(stream).connect(
+      boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server.port()));
+  stream.handshake(ssl::stream_base::client);
+  for (int i = 0; i < 2; ++i) {
+    http::request<http::string_body> req{http::verb::post, "/1/classes/Secure", 11};
+    req.set("X-Keel-Application-Id", kAppId);
+    req.set("X-Keel-Client-Key", kClientKey);
+    req.body() = R"({"_method": "GET"})";
+    req.prepare_payload();
+    http::write(stream, req);
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> res;
+    http::read(stream, buffer, res);
+    EXPECT_EQ(res.result_int(), 200);
+    EXPECT_EQ(res.body(), R"({"results":[]})");
+  }
+  // A plain-HTTP client gets no answer from a TLS port.
+  HttpClient plain(server.port());
+  EXPECT_THROW(plain.get("/health"), boost::system::system_error);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
