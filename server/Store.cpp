@@ -83,7 +83,7 @@ struct Store::Statements {
         findEqual(db,
                   "SELECT o.seq, o.class, o.id, o.created_at, o.updated_at, o.data FROM field_index f "
                   "JOIN objects o ON o.seq = f.seq WHERE f.class = ? AND f.key = ? AND f.kind = ? "
-                  "AND f.value = ? GROUP BY o.seq ORDER BY o.seq"),
+                  "AND f.value = ?"),
         count(db, "SELECT COUNT(*) FROM objects WHERE class = ?"),
         addRelation(db, "INSERT OR IGNORE INTO relations VALUES(?, ?, ?, ?, ?)"),
         removeRelation(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ? AND target_id = ?"),
@@ -251,7 +251,14 @@ std::vector<StoredObject> Store::findEqual(const std::string& className, const s
   ResetOnExit guard{st};
   st.bind(1, className).bind(2, key);
   if (!bindIndexValue(st, 3, 4, value)) return out;
-  while (st.step()) out.push_back(readRow(st));
+  // The index is ordered by (class, key, kind, value, seq), so rows come in insertion order and
+  // an array holding the value twice gives adjacent duplicates; no sort step is needed.
+  std::int64_t last = 0;
+  while (st.step()) {
+    if (st.getInt64(0) == last) continue;
+    out.push_back(readRow(st));
+    last = out.back().seq;
+  }
   return out;
 }
 
