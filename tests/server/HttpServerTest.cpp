@@ -4,9 +4,12 @@
 
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <unistd.h>
 #include <thread>
@@ -146,13 +149,38 @@ TEST_F(HttpServerTest, StopLetsARequestInFlightFinish) {
   EXPECT_EQ(reply->headers["Connection"], "close");
 }
 
+// Writes a fresh self-signed certificate for 127.0.0.1 and its key as PEM files.
+bool writeSelfSignedCertificate(const std::string& certPath, const std::string& keyPath) {
+  EVP_PKEY* pkey = EVP_RSA_gen(2048);
+  X509* x509 = X509_new();
+  bool ok = pkey && x509;
+  if (ok) {
+    ASN1_INTEGER_set(X509_get_serialNumber(x509), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x509), -60);
+    X509_gmtime_adj(X509_getm_notAfter(x509), 3600);
+    X509_set_pubkey(x509, pkey);
+    X509_NAME* name = X509_get_subject_name(x509);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(x509, name);
+    ok = X509_sign(x509, pkey, EVP_sha256()) > 0;
+  }
+  if (ok) {
+    FILE* c = std::fopen(certPath.c_str(), "wb");
+    FILE* k = std::fopen(keyPath.c_str(), "wb");
+    ok = c && k && PEM_write_X509(c, x509) && PEM_write_PrivateKey(k, pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    if (c) std::fclose(c);
+    if (k) std::fclose(k);
+  }
+  X509_free(x509);
+  EVP_PKEY_free(pkey);
+  return ok;
+}
+
 TEST(HttpServerTlsTest, ServesHTTPSWithTheGivenCertificate) {
   const auto dir = std::filesystem::temp_directory_path() / ("keel-tls-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout " + key +
-                           " -out " + cert + " >/dev/null 2>&1";
-  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_TRUE(writeSelfSignedCertificate(cert, key));
   HttpServerOptions options = TestServer::quietOptions();
   options.tlsCertificateFile = cert;
   options.tlsKeyFile = key;
