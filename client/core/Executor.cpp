@@ -12,18 +12,23 @@ void dispatchToGlobalQueue(platform::Work work) {
 
 // The standard executors are never destroyed: continuations may still be handed to them while
 // static destructors run at exit.
+const ExecutorPtr* Executor::keepForever(ExecutorPtr executor) {
+  executor->processWide_ = true;
+  return new ExecutorPtr(std::move(executor));
+}
+
 const ExecutorPtr& Executor::defaultExecutor() {
-  static const ExecutorPtr* executor = new ExecutorPtr(new Executor(Kind::Default, {}));
+  static const ExecutorPtr* executor = keepForever(ExecutorPtr(new Executor(Kind::Default, {})));
   return *executor;
 }
 
 const ExecutorPtr& Executor::immediateExecutor() {
-  static const ExecutorPtr* executor = new ExecutorPtr(new Executor(Kind::Immediate, {}));
+  static const ExecutorPtr* executor = keepForever(ExecutorPtr(new Executor(Kind::Immediate, {})));
   return *executor;
 }
 
 const ExecutorPtr& Executor::mainThreadExecutor() {
-  static const ExecutorPtr* executor = new ExecutorPtr(executorWithBlock([](Work work) {
+  static const ExecutorPtr* executor = keepForever(executorWithBlock([](Work work) {
     if (platform::isMainThread()) {
       work();
     } else {
@@ -35,7 +40,7 @@ const ExecutorPtr& Executor::mainThreadExecutor() {
 
 const ExecutorPtr& Executor::defaultPriorityBackgroundExecutor() {
   static const ExecutorPtr* executor =
-      new ExecutorPtr(executorWithDispatchQueue(platform::DispatchQueue::global()));
+      keepForever(executorWithDispatchQueue(platform::DispatchQueue::global()));
   return *executor;
 }
 

@@ -82,6 +82,9 @@ class Executor {
   }
 
   bool isDefault() const { return kind_ == Kind::Default; }
+  // Returns true iff this is one of the process-wide executors, which are never destroyed, so
+  // that a pending continuation may refer to it without keeping it alive.
+  bool isProcessWide() const { return processWide_; }
 
  private:
   enum class Kind { Default, Immediate, Block };
@@ -96,9 +99,12 @@ class Executor {
   };
 
   Executor(Kind kind, Block block) : kind_(kind), block_(std::move(block)) {}
+  // Marks `executor` process-wide and keeps it for the life of the process.
+  static const ExecutorPtr* keepForever(ExecutorPtr executor);
 
   Kind kind_;
   Block block_;
+  bool processWide_ = false;
 };
 
 }  // namespace keel

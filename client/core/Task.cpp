@@ -52,35 +52,41 @@ void TaskState::addContinuation(ContinuationNodePtr node) {
       return;
     }
   }
-  node->parentCompleted(shared_from_this());
+  ContinuationNode* raw = node.get();
+  raw->parentCompleted(shared_from_this(), std::move(node));
 }
 
-void TaskState::runCompletion(bool waiters, const ContinuationNodePtr& first,
-                              const std::vector<ContinuationNodePtr>& more) {
+void TaskState::runCompletion(bool waiters, ContinuationNodePtr first,
+                              std::vector<ContinuationNodePtr> more) {
   if (waiters) {
-    // Taking the mutex orders the broadcast after a waiter that checked the status and is
-    // about to sleep.
-    { std::lock_guard lock(mutex_); }
-    condition_.notify_all();
+    // Under the mutex, so that the broadcast comes after a waiter that checked the status and
+    // is about to sleep.
+    std::lock_guard lock(mutex_);
+    if (condition_) condition_->notify_all();
   }
   if (!first) return;
   TaskStatePtr self = shared_from_this();
-  first->parentCompleted(self);
-  for (const auto& node : more) node->parentCompleted(self);
+  ContinuationNode* raw = first.get();
+  raw->parentCompleted(self, std::move(first));
+  for (auto& node : more) {
+    raw = node.get();
+    raw->parentCompleted(self, std::move(node));
+  }
 }
 
 void TaskState::waitOnCondition() {
   if (isCompleted()) return;
   std::unique_lock lock(mutex_);
   waiters_ = true;
-  condition_.wait(lock, [&] { return status_.load(std::memory_order_acquire) != TaskStatus::Pending; });
+  if (!condition_) condition_ = std::make_unique<std::condition_variable>();
+  condition_->wait(lock, [&] { return status_.load(std::memory_order_acquire) != TaskStatus::Pending; });
 }
 
 namespace {
 class SignalNode final : public ContinuationNode {
  public:
   explicit SignalNode(std::shared_ptr<platform::Semaphore> semaphore) : semaphore_(std::move(semaphore)) {}
-  void parentCompleted(const TaskStatePtr&) override {
+  void parentCompleted(const TaskStatePtr&, ContinuationNodePtr) override {
     Executor::defaultExecutor()->execute([semaphore = semaphore_] { semaphore->signal(); });
   }
 
@@ -159,8 +165,9 @@ class WhenAllNode final : public ContinuationNode, public std::enable_shared_fro
 
   Task<void> task() const { return source_.task(); }
 
-  void parentCompleted(const TaskStatePtr& parent) override {
-    Executor::defaultExecutor()->execute([self = shared_from_this(), parent] { self->record(*parent); });
+  void parentCompleted(const TaskStatePtr& parent, ContinuationNodePtr node) override {
+    Executor::defaultExecutor()->execute(
+        [self = std::static_pointer_cast<WhenAllNode>(std::move(node)), parent] { self->record(*parent); });
   }
 
  private:

@@ -167,7 +167,7 @@ class ForwardNode final : public ContinuationNode {
  public:
   ForwardNode(std::shared_ptr<TaskStateT<U>> target, CancellationTokenPtr token)
       : target_(std::move(target)), token_(std::move(token)) {}
-  void parentCompleted(const TaskStatePtr& parent) override {
+  void parentCompleted(const TaskStatePtr& parent, ContinuationNodePtr) override {
     Executor::defaultExecutor()->execute(
         [target = target_, token = token_, parent] { forwardOutcome(*parent, *target, token.get()); });
   }
@@ -186,17 +186,18 @@ class ContinuationState final : public TaskStateT<ContinuationResult<Self, F>>,
 
  public:
   template <typename G>
-  ContinuationState(ExecutorPtr executor, G&& block, CancellationTokenPtr token, bool successOnly)
-      : executor_(std::move(executor)),
-        token_(std::move(token)),
+  ContinuationState(const ExecutorPtr& executor, G&& block, const CancellationTokenPtr& token,
+                    bool successOnly)
+      : executor_(executor.get()),
+        executorOwner_(executor->isProcessWide() ? nullptr : executor),
+        token_(token),
         block_(std::in_place, std::forward<G>(block)),
         successOnly_(successOnly) {}
 
-  void parentCompleted(const TaskStatePtr& parent) override {
+  void parentCompleted(const TaskStatePtr& parent, ContinuationNodePtr node) override {
     parent_ = parent;
-    auto self = std::static_pointer_cast<ContinuationState>(this->shared_from_this());
-    Executor* executor = executor_.get();
-    executor->execute([self = std::move(self)] { self->run(); });
+    auto self = std::static_pointer_cast<ContinuationState>(std::move(node));
+    executor_->execute([self = std::move(self)] { self->run(); });
   }
 
  private:
@@ -242,7 +243,10 @@ class ContinuationState final : public TaskStateT<ContinuationResult<Self, F>>,
     innerState->addContinuation(std::make_shared<ForwardNode<U>>(std::move(self), std::move(token)));
   }
 
-  ExecutorPtr executor_;
+  // The process-wide executors are never destroyed, so only other executors are kept alive
+  // here; sparing the shared count of the default executor matters on every step of a chain.
+  Executor* executor_;
+  ExecutorPtr executorOwner_;
   CancellationTokenPtr token_;
   TaskStatePtr parent_;
   std::optional<F> block_;
@@ -257,7 +261,15 @@ auto continueTask(const Self& self, const ExecutorPtr& executor, F&& block,
   auto state = std::make_shared<ContinuationState<Self, std::decay_t<F>>>(
       executor, std::forward<F>(block), token, successOnly);
   Task<U> result = TaskAccess::make<Task<U>>(state);
-  TaskAccess::state(self)->addContinuation(std::move(state));
+  const TaskStatePtr& parent = TaskAccess::state(self);
+  if (parent->isCompleted()) {
+    // The common case in a chain: run at once, without asking the parent for a new reference
+    // to itself.
+    auto* raw = state.get();
+    raw->parentCompleted(parent, std::move(state));
+  } else {
+    parent->addContinuation(std::move(state));
+  }
   return result;
 }
 

@@ -38,8 +38,10 @@ using TaskStatePtr = std::shared_ptr<TaskState>;
 class ContinuationNode {
  public:
   virtual ~ContinuationNode() = default;
-  // Called once per task the node is attached to, with that task, after it completed.
-  virtual void parentCompleted(const TaskStatePtr& parent) = 0;
+  // Called once per task the node is attached to, with that task, after it completed. `self`
+  // is a reference to this node that the caller gives up, so that a node that must outlive
+  // the call can keep it without touching the shared count again.
+  virtual void parentCompleted(const TaskStatePtr& parent, std::shared_ptr<ContinuationNode> self) = 0;
 };
 using ContinuationNodePtr = std::shared_ptr<ContinuationNode>;
 
@@ -95,16 +97,17 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
     std::vector<ContinuationNodePtr> more = std::move(more_);
     bool waiters = waiters_;
     lock.unlock();
-    if (waiters || first) runCompletion(waiters, first, more);
+    if (waiters || first) runCompletion(waiters, std::move(first), std::move(more));
     return true;
   }
 
  private:
-  void runCompletion(bool waiters, const ContinuationNodePtr& first,
-                     const std::vector<ContinuationNodePtr>& more);
+  void runCompletion(bool waiters, ContinuationNodePtr first, std::vector<ContinuationNodePtr> more);
 
   mutable std::mutex mutex_;
-  std::condition_variable condition_;
+  // Made by the first blocking waiter: few tasks are ever waited for, and building and tearing
+  // down a condition variable for every task is a large part of a continuation's cost.
+  std::unique_ptr<std::condition_variable> condition_;
   std::atomic<TaskStatus> status_{TaskStatus::Pending};
   bool waiters_ = false;
   ErrorPtr error_;

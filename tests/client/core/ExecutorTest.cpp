@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -73,6 +74,21 @@ TEST(ExecutorTest, QueueExecutorsRunOnTheirQueue) {
     auto task = Task<>::taskFromExecutor(executor, [&] { return queue->isCurrent(); });
     EXPECT_TRUE(task.waitForResult(nullptr, false));
   }
+}
+
+TEST(ExecutorTest, PendingContinuationKeepsItsExecutorAlive) {
+  auto queue = platform::DispatchQueue::createSerial("executor.lifetime");
+  TaskCompletionSource<> source;
+  std::weak_ptr<Executor> weak;
+  Task<bool> ranOnQueue;
+  {
+    auto executor = Executor::executorWithDispatchQueue(queue);
+    weak = executor;
+    ranOnQueue = source.task().continueWithExecutor(executor, [queue](const Task<>&) { return queue->isCurrent(); });
+  }
+  EXPECT_FALSE(weak.expired());
+  source.setResult();
+  EXPECT_TRUE(ranOnQueue.waitForResult(nullptr, false));
 }
 
 TEST(ExecutorTest, BlockExecutorReceivesEveryClosure) {

@@ -336,6 +336,18 @@ TEST(TaskWaitTest, WaitsForAResultFromAnotherThread) {
   EXPECT_EQ(text, "11");
 }
 
+TEST(TaskWaitTest, WakesEveryThreadBlockedOnOneTask) {
+  TaskCompletionSource<int> source;
+  std::atomic<int> sum{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&] { sum += source.task().waitForResult(); });
+  }
+  source.setResult(5);
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(sum.load(), 20);
+}
+
 TEST(TaskWaitTest, WarnsWhenWaitingOnTheMainThreadUnlessAskedNotTo) {
   ASSERT_TRUE(platform::isMainThread());
   LogCapture log;
