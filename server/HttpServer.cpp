@@ -133,6 +133,30 @@ class Session : public SessionControl {
     parser_->body_limit(core_.options.maxBodyBytes);
     parser_->header_limit(64 * 1024);
     beast::get_lowest_layer(derived().stream()).expires_after(core_.options.readTimeout);
+    http::async_read_header(derived().stream(), buffer_, *parser_,
+                            beast::bind_front_handler(&Session::onHeader, derived().shared_from_this()));
+  }
+
+  // A client that sent "Expect: 100-continue" (libcurl does for larger bodies) waits for the
+  // interim answer before it sends the body; without one it stalls for a second first.
+  void onHeader(beast::error_code ec, std::size_t bytes) {
+    if (ec || parser_->is_done()) return onRead(ec, bytes);
+    const auto expect = parser_->get()[http::field::expect];
+    if (beast::iequals(expect, "100-continue")) {
+      auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, parser_->get().version());
+      beast::get_lowest_layer(derived().stream()).expires_after(core_.options.writeTimeout);
+      http::async_write(derived().stream(), *interim,
+                        [self = derived().shared_from_this(), interim](beast::error_code wec, std::size_t) {
+                          if (wec) return;
+                          self->readBody();
+                        });
+      return;
+    }
+    readBody();
+  }
+
+  void readBody() {
+    beast::get_lowest_layer(derived().stream()).expires_after(core_.options.readTimeout);
     http::async_read(derived().stream(), buffer_, *parser_,
                      beast::bind_front_handler(&Session::onRead, derived().shared_from_this()));
   }

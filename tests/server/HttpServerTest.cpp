@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <thread>
 #include <vector>
@@ -90,6 +92,29 @@ TEST_F(HttpServerTest, AnswersBrokenHTTPWith400) {
   boost::beast::http::read(raw, buffer, res);
   EXPECT_EQ(res.result_int(), 400);
   EXPECT_EQ(client_.get("/health").status, 200);
+}
+
+TEST_F(HttpServerTest, AnswersExpectContinueBeforeTheBodyIsSent) {
+  boost::asio::io_context ioc;
+  boost::asio::ip::tcp::socket socket(ioc);
+  socket.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), server_.port()));
+  struct timeval timeout{5, 0};
+  ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  const std::string body = R"({"a": 1})";
+  const std::string head = "POST /1/classes/Note HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Keel-Application-Id: " + kAppId +
+                           "\r\nX-Keel-Client-Key: " + kClientKey + "\r\nExpect: 100-continue\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n";
+  boost::asio::write(socket, boost::asio::buffer(head));
+  std::string interim;
+  boost::system::error_code ec;
+  boost::asio::read_until(socket, boost::asio::dynamic_buffer(interim), "\r\n\r\n", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(interim.rfind("HTTP/1.1 100", 0), 0u) << interim;
+  boost::asio::write(socket, boost::asio::buffer(body));
+  boost::beast::flat_buffer buffer;
+  boost::beast::http::response<boost::beast::http::string_body> res;
+  boost::beast::http::read(socket, buffer, res);
+  EXPECT_EQ(res.result_int(), 201);
 }
 
 TEST_F(HttpServerTest, TreatsPostWithMethodFieldAsThatMethod) {
