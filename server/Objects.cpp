@@ -181,6 +181,8 @@ void ObjectService::applyOperation(StoredObject& object, const std::string& key,
   const json::value* current = existing == object.fields.end() || existing->value().is_null() ? nullptr
                                                                                                   : &existing->value();
   if (name == "Delete") {
+    // Members of a deleted relation must not come back if the field is related again.
+    if (current && kindOf(*current) == ValueKind::Relation) store_.clearRelation(object.className, object.objectId, key);
     object.fields.erase(key);
     echo.erase(key);
     return;

@@ -87,6 +87,7 @@ struct Store::Statements {
         count(db, "SELECT COUNT(*) FROM objects WHERE class = ?"),
         addRelation(db, "INSERT OR IGNORE INTO relations VALUES(?, ?, ?, ?, ?)"),
         removeRelation(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ? AND target_id = ?"),
+        clearRelation(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ?"),
         removeRelationsOf(db, "DELETE FROM relations WHERE owner_class = ? AND owner_id = ?"),
         relatedIds(db, "SELECT target_id FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ?"),
         fieldType(db, "SELECT type, target FROM schema_fields WHERE class = ? AND key = ?"),
@@ -95,7 +96,7 @@ struct Store::Statements {
         setConfig(db, "INSERT OR REPLACE INTO config(id, params) VALUES(1, ?)") {}
 
   platform::Statement get, exists, insert, update, seqOf, remove, removeIndex, addIndex, scan, findEqual,
-      count, addRelation, removeRelation, removeRelationsOf, relatedIds, fieldType, setFieldType, getConfig,
+      count, addRelation, removeRelation, clearRelation, removeRelationsOf, relatedIds, fieldType, setFieldType, getConfig,
       setConfig;
 };
 
@@ -282,6 +283,13 @@ void Store::removeRelation(const std::string& ownerClass, const std::string& own
   auto& st = st_->removeRelation;
   ResetOnExit guard{st};
   st.bind(1, ownerClass).bind(2, ownerId).bind(3, key).bind(4, targetId);
+  st.run();
+}
+
+void Store::clearRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key) {
+  auto& st = st_->clearRelation;
+  ResetOnExit guard{st};
+  st.bind(1, ownerClass).bind(2, ownerId).bind(3, key);
   st.run();
 }
 

@@ -79,6 +79,8 @@ class Store {
                    const std::string& targetClass, const std::string& targetId);
   void removeRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
                       const std::string& targetId);
+  // Removes every member of owner.key (the field itself was deleted).
+  void clearRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key);
   std::vector<std::string> relatedIds(const std::string& ownerClass, const std::string& ownerId,
                                       const std::string& key);
 

@@ -160,6 +160,11 @@ TEST_F(ObjectsTest, RelationOperationsKeepMembersThatQueriesFind) {
   auto redirected = client_.find("Post", {{"where", related}, {"redirectClassNameForKey", "tags"}, {"order", "name"}});
   EXPECT_EQ(redirected.object().at("className"), "Tag");
   EXPECT_EQ(ids(redirected), (std::vector<std::string>{b, c}));
+  // Deleting the field forgets its members.
+  ASSERT_EQ(client_.put("/1/classes/Post/" + post, json::object{{"tags", {{"__op", "Delete"}}}}).status, 200);
+  ASSERT_EQ(client_.put("/1/classes/Post/" + post,
+                        json::object{{"tags", {{"__op", "AddRelation"}, {"objects", json::array{ptr(a)}}}}}).status, 200);
+  EXPECT_EQ(ids(client_.find("Tag", {{"where", related}})), (std::vector<std::string>{a}));
   EXPECT_EQ(errorCode(client_.put("/1/classes/Post/" + post,
                                   json::object{{"tags", {{"__op", "AddRelation"},
                                                          {"objects", json::array{json::object{{"__type", "Pointer"}, {"className", "Other"}, {"objectId", "z"}}}}}}})),
