@@ -90,10 +90,12 @@ TEST_F(ApiTest, UnknownRoutesAnswer404WithAnErrorBody) {
 }
 
 TEST_F(ApiTest, MediaServesFilesOnlyFromTheMediaFolder) {
-  const auto dir = std::filesystem::temp_directory_path() / ("keel-media-" + std::to_string(::getpid()));
+  const auto root = std::filesystem::temp_directory_path() / ("keel-media-" + std::to_string(::getpid()));
+  const auto dir = root / "media";
   std::filesystem::create_directories(dir / "sub");
   { std::ofstream(dir / "sub" / "a.png", std::ios::binary) << "PNGDATA"; }
-  { std::ofstream(dir.parent_path() / "outside.txt") << "secret"; }
+  { std::ofstream(root / "outside.txt") << "secret"; }
+  std::filesystem::create_symlink(root / "outside.txt", dir / "link.txt");
   TestServer withMedia(":memory:", TestServer::quietOptions(), dir.string());
   HttpClient c(withMedia.port());
   auto file = c.send("GET", "/media/sub/a.png", "", {});
@@ -103,7 +105,8 @@ TEST_F(ApiTest, MediaServesFilesOnlyFromTheMediaFolder) {
   EXPECT_EQ(c.send("GET", "/media/../outside.txt", "", {}).status, 404);
   EXPECT_EQ(c.send("GET", "/media/sub/%2e%2e/%2e%2e/outside.txt", "", {}).status, 404);
   EXPECT_EQ(c.send("GET", "/media/sub", "", {}).status, 404);
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(c.send("GET", "/media/link.txt", "", {}).status, 404);
+  std::filesystem::remove_all(root);
 }
 
 TEST_F(ApiTest, SeedLoadsObjectsWithTheirIdsAndMediaAddresses) {
