@@ -320,7 +320,8 @@ class TlsSession : public Session<TlsSession>, public std::enable_shared_from_th
 
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(net::io_context& ioc, Core& core) : ioc_(ioc), acceptor_(net::make_strand(ioc)), core_(core) {}
+  Listener(net::io_context& ioc, Core& core)
+      : ioc_(ioc), acceptor_(net::make_strand(ioc)), retry_(acceptor_.get_executor()), core_(core) {}
 
   void listen(const tcp::endpoint& endpoint) {
     acceptor_.open(endpoint.protocol());
@@ -334,6 +335,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     net::post(acceptor_.get_executor(), [self = shared_from_this()] {
       beast::error_code ec;
       self->acceptor_.close(ec);
+      self->retry_.cancel();
     });
   }
 
@@ -352,12 +354,21 @@ class Listener : public std::enable_shared_from_this<Listener> {
       if (core_.tls) std::make_shared<TlsSession>(std::move(socket), *core_.tls, core_, address, loopback)->run();
       else std::make_shared<PlainSession>(std::move(socket), core_, address, loopback)->run();
     }
-    // Accept errors such as running out of descriptors must not end the server.
+    if (ec) {
+      // Running out of descriptors must not end the server, nor spin it: wait a little so that
+      // connections can close before accepting again.
+      retry_.expires_after(std::chrono::milliseconds(50));
+      retry_.async_wait([self = shared_from_this()](beast::error_code wec) {
+        if (!wec) self->doAccept();
+      });
+      return;
+    }
     doAccept();
   }
 
   net::io_context& ioc_;
   tcp::acceptor acceptor_;
+  net::steady_timer retry_;
   Core& core_;
 };
 
