@@ -342,9 +342,13 @@ ApiResponse Api::handle(const ApiRequest& request) {
     if (method == "GET" || method == "HEAD" || method == "DELETE")
       for (auto& e : parseQueryString(query)) params[e.key()] = std::move(e.value());
 
-    std::lock_guard lock(mutex_);
-    auto [status, reply] = route(method, path.substr(3), std::move(params), ctx, false);
-    return jsonResponse(status, reply);
+    std::pair<int, json::value> result;
+    {
+      std::lock_guard lock(mutex_);
+      result = route(method, path.substr(3), std::move(params), ctx, false);
+    }
+    // Text is written outside the lock: other requests need not wait for it.
+    return jsonResponse(result.first, result.second);
   } catch (const ApiError& e) {
     return jsonResponse(e.status(), errorBody(e.code(), e.what()));
   } catch (const std::exception& e) {

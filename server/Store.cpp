@@ -112,7 +112,11 @@ struct ResetOnExit {
 
 Store::Store(const std::string& path) : db_(path) {
   db_.setBusyTimeout(5000);
-  if (path != ":memory:") db_.exec("PRAGMA journal_mode=WAL");
+  if (path != ":memory:") {
+    db_.exec("PRAGMA journal_mode=WAL");
+    // A large seed grows the log file; keep what is left of it after a checkpoint bounded.
+    db_.exec("PRAGMA journal_size_limit=16777216");
+  }
   db_.exec("PRAGMA synchronous=NORMAL");
   db_.exec(kSchemaSql);
   st_ = std::make_unique<Statements>(db_);
