@@ -1,11 +1,20 @@
 #include "core/Logger.h"
 
+#include "core/Application.h"
+
 #include <cstdio>
 
 namespace keel {
 
 Logger& Logger::sharedLogger() {
-  static Logger* logger = new Logger();  // never destroyed: logging works during exit
+  static Logger* logger = [] {
+    auto* l = new Logger();  // never destroyed: logging works during exit
+    // A store build is quiet by default; a developer's build shows warnings and errors.
+    l->setLogLevel(static_cast<std::uint8_t>(Application::currentApplication().isAppStoreEnvironment()
+                                                 ? LoggingLevel::None
+                                                 : LoggingLevel::Warning));
+    return l;
+  }();
   return *logger;
 }
 
