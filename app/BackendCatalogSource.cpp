@@ -2,35 +2,28 @@
 
 #include "app/AppDelegate.h"
 #include "core/CommandResult.h"
-#include "core/CommandURLRequestConstructor.h"
-#include "core/Crypto.h"
+#include "core/Keel.h"
 #include "core/RESTCommand.h"
 #include "core/URLSessionCommandRunner.h"
 
 namespace stillnook {
 namespace {
 
-class Installation : public keel::CommandRequestDataSource {
- public:
-  std::string installationIdentifier() override { return id_; }
-
- private:
-  std::string id_ = keel::uuidV4Lowercase();
-};
-
 class BackendCatalogSource : public CatalogSource {
  public:
   explicit BackendCatalogSource(std::string serverURL) : serverURL_(std::move(serverURL)) {}
 
   void configure() override {
-    keel::CommandURLRequestConstructor::setServer(serverURL_);
-    runner_ = keel::URLSessionCommandRunner::commandRunnerWithDataSource(installation_, kApplicationId, kClientKey);
+    keel::Keel::setServer(serverURL_);
+    keel::Keel::setApplicationId(kApplicationId, kClientKey);
+    configured_ = true;
   }
 
   std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr* error) override {
-    if (!runner_) configure();
+    if (!configured_) configure();
+    auto manager = keel::Keel::_currentManager();
     auto command = keel::RESTCommand::commandWithHTTPPath("classes/Video", "GET", keel::Dictionary{}, std::nullopt);
-    auto task = runner_->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed);
+    auto task = manager->commandRunner()->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed);
     keel::ErrorPtr failure;
     keel::CommandResultPtr result = task.waitForResult(&failure);
     if (!result) {
@@ -55,8 +48,7 @@ class BackendCatalogSource : public CatalogSource {
 
  private:
   std::string serverURL_;
-  std::shared_ptr<Installation> installation_ = std::make_shared<Installation>();
-  std::shared_ptr<keel::URLSessionCommandRunner> runner_;
+  bool configured_ = false;
 };
 
 }  // namespace
