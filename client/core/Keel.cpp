@@ -136,7 +136,7 @@ std::uint8_t Keel::logLevel() { return Logger::sharedLogger().logLevel(); }
 
 void Keel::setServer(const std::string& server) { CommandURLRequestConstructor::setServer(server); }
 
-std::string Keel::server() { return CommandURLRequestConstructor::serverURLString(); }
+std::string Keel::serverURLString() { return CommandURLRequestConstructor::serverURLString(); }
 
 void Keel::enableKeelModule(const std::shared_ptr<KeelModule>& module) { modules().addKeelModule(module); }
 

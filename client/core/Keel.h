@@ -52,7 +52,7 @@ class Keel {
 
   // The server every request goes to: scheme, host and port.
   static void setServer(const std::string& server);
-  static std::string server();
+  static std::string serverURLString();
 
   static void enableKeelModule(const std::shared_ptr<KeelModule>& module);
   static void disableKeelModule(const std::shared_ptr<KeelModule>& module);
