@@ -1,6 +1,9 @@
 #include "core/FileManager.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "StorageTestSupport.h"
 #include "core/InstallationIdentifierStore.h"
@@ -75,6 +78,27 @@ TEST_F(FileManagerTest, FileOperationsCompleteAsTasksAndReportFailures) {
   auto missing = FileManager::removeItemAtPathAsync(root + "/nothing-here");
   missing.waitUntilFinished();
   EXPECT_FALSE(missing.isFaulted());
+}
+
+TEST_F(FileManagerTest, AWriterKilledMidWriteLeavesTheOldFileOrTheNewOneNeverATornOne) {
+  const std::string path = root + "/item";
+  const Bytes oldData(1 << 20, 'a');
+  ASSERT_FALSE(platform::writeFileAtomically(path, oldData, 0600));
+  for (int round = 0; round < 5; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const Bytes newData(4 << 20, 'b');
+      for (;;) platform::writeFileAtomically(path, newData, 0600);
+    }
+    usleep(static_cast<useconds_t>(5000 + round * 7000));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const std::string text = read(path);
+    const bool old = text.size() == oldData.size() && text.find_first_not_of('a') == std::string::npos;
+    const bool fresh = text.size() == (4u << 20) && text.find_first_not_of('b') == std::string::npos;
+    EXPECT_TRUE(old || fresh) << "round " << round << ": " << text.size() << " bytes";
+  }
 }
 
 using InstallationIdentifierStoreTest = FileManagerTest;
