@@ -1,0 +1,77 @@
+#include "app/screens/HomeViewController.h"
+
+#include <QRegularExpression>
+
+#include "app/ChillPoints.h"
+#include "app/screens/Controls.h"
+#include "app/screens/ExerciseViewController.h"
+#include "app/screens/Theme.h"
+#include "ui_HomeViewController.h"
+
+namespace stillnook {
+
+HomeViewController::HomeViewController(QWidget* parent) : ViewController(parent) {
+  setObjectName(QStringLiteral("home"));
+}
+
+HomeViewController::~HomeViewController() = default;
+
+void HomeViewController::setStepper(Stepper* stepper) {
+  if (stepper_) disconnect(stepper_, nullptr, this, nullptr);
+  stepper_ = stepper;
+  if (stepper) connect(stepper, &Stepper::valueChanged, this, [this] { changeTime(stepper_); });
+}
+
+void HomeViewController::loadView() {
+  ui_ = std::make_unique<Ui::HomeViewController>();
+  ui_->setupUi(this);
+  theme::applyScreenLook(this);
+  setTimeLabel(ui_->timeLabel);
+  setStepper(ui_->stepper);
+  beginButton_ = ui_->beginButton;
+  theme::styleOutlineButton(beginButton_);
+  beginButton_->addTarget(QStringLiteral("begin"), [this] { performSegue(QStringLiteral("exercise"), beginButton_); });
+
+  auto* points = new BarButtonItem(this);
+  points->setObjectName(QStringLiteral("chillPoints"));
+  setChillPoints(points);
+  navigationItem()->setRightBarButtonItem(points);
+  progressButton_ = new BarButtonItem(QStringLiteral("Progress"), this);
+  progressButton_->setObjectName(QStringLiteral("progressButton"));
+  connect(progressButton_, &QToolButton::clicked, this, [this] { performSegue(QStringLiteral("progress"), progressButton_); });
+  navigationItem()->setLeftBarButtonItem(progressButton_);
+}
+
+void HomeViewController::viewDidLoad() {
+  if (chillPoints_) chillPoints_->setTitle(QString::number(ChillPoints().chillPoints()));
+  if (stepper_) stepper_->setMaximumValue(static_cast<double>(times_.size() - 1));
+  navigationItem()->setTitleView(theme::logoTitleView());
+  auto* back = new BarButtonItem(QString(), this);
+  back->hide();
+  navigationItem()->setBackBarButtonItem(back);
+}
+
+void HomeViewController::changeTime(Stepper* sender) {
+  if (!sender || !timeLabel_) return;
+  const auto index = static_cast<long>(sender->value());
+  // The stepper is bounded to the list; a layout that set other bounds must not index past it.
+  if (index < 0 || index >= static_cast<long>(times_.size())) return;
+  timeLabel_->setText(QString::number(times_[static_cast<size_t>(index)]));
+}
+
+std::optional<int> HomeViewController::parseMinutes(const QString& text) {
+  static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
+  if (!integer.match(text).hasMatch()) return std::nullopt;
+  bool ok = false;
+  const int value = text.toInt(&ok);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+void HomeViewController::prepareForSegue(Segue& segue, QObject*) {
+  auto* exercise = qobject_cast<ExerciseViewController*>(segue.destinationScreen());
+  if (!exercise) return;
+  exercise->setMinutes(timeLabel_ ? parseMinutes(timeLabel_->text()) : std::nullopt);
+}
+
+}  // namespace stillnook

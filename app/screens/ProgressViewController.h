@@ -1,0 +1,73 @@
+// ProgressViewController: the practice history as a bar chart of minutes ("Daily", "Weekly" or
+// "Monthly", picked by segment title) beside the points total and the number of finished
+// exercises. It only reads: the bars come from ProgressChart, the counters from ChillPoints, both
+// once per change (the counters once per screen).
+//
+// Thread-safety: GUI thread only. Ownership: controls belong to the layout (QPointer outlets);
+// the screen shares the record context with the application delegate.
+#pragma once
+
+#include <QPointer>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/RecordStore.h"
+#include "app/screens/BarChartView.h"
+#include "app/screens/ViewController.h"
+#include "platform/Calendar.h"
+
+#include <QLabel>
+namespace Ui {
+class ProgressViewController;
+}
+
+namespace stillnook {
+
+
+class ProgressViewController : public ViewController {
+  Q_OBJECT
+
+ public:
+  using Clock = std::function<platform::DateComponents()>;
+
+  explicit ProgressViewController(QWidget* parent = nullptr);
+  ~ProgressViewController() override;
+
+  // Replaces "today" for every progress screen (tests, screenshots); empty restores the clock.
+  static void setToday(Clock today);
+
+  const std::shared_ptr<ManagedObjectContext>& managedObjectContext() const { return managedObjectContext_; }
+  SegmentedControl* graphType() const { return graphType_; }
+  void setGraphType(SegmentedControl* control);
+  BarChartView* barGraph() const { return barGraph_; }
+  // Connects the chart and gives it its no-data text.
+  void setBarGraph(BarChartView* chart);
+  QLabel* chillPoints() const { return chillPoints_; }
+  // Connects the label and fills it with the points total.
+  void setChillPoints(QLabel* label);
+  QLabel* numExercises() const { return numExercises_; }
+  // Connects the label and fills it with the number of finished exercises.
+  void setNumExercises(QLabel* label);
+
+  void changeGraphType(SegmentedControl* sender);
+  // Shows the view named `graphType`; another name or a failed query leaves the chart as it is.
+  void loadChart(const QString& graphType);
+  void setChart(const QStringList& dataPoints, const std::vector<double>& values);
+
+ protected:
+  void loadView() override;
+  void viewDidLoad() override;
+
+ private:
+  std::shared_ptr<ManagedObjectContext> managedObjectContext_;
+  QPointer<SegmentedControl> graphType_;
+  QPointer<BarChartView> barGraph_;
+  QPointer<QLabel> chillPoints_;
+  QPointer<QLabel> numExercises_;
+  std::unique_ptr<Ui::ProgressViewController> ui_;
+};
+
+}  // namespace stillnook
