@@ -118,6 +118,12 @@ void BarChartView::rebuild() {
     while (labels.size() < count) labels << QString();
     xAxis_ = new QBarCategoryAxis;
     xAxis_->append(labels);
+    // A phone-wide chart fits six "Mar 29" labels only in a smaller type.
+    if (labels.size() > 4) {
+      QFont font = xAxis_->labelsFont();
+      font.setPointSizeF(font.pointSizeF() * 0.75);
+      xAxis_->setLabelsFont(font);
+    }
     leftAxis_ = new QValueAxis;
     rightAxis_ = new QValueAxis;
     for (auto* axis : {leftAxis_, rightAxis_}) {

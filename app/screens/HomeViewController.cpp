@@ -28,6 +28,8 @@ void HomeViewController::loadView() {
   theme::applyScreenLook(this);
   setTimeLabel(ui_->timeLabel);
   setStepper(ui_->stepper);
+  // The stepper's buttons keep their light face, so their signs need a dark ink.
+  setTextColorOf(ui_->stepper, theme::screenBackground());
   beginButton_ = ui_->beginButton;
   theme::styleOutlineButton(beginButton_);
   beginButton_->addTarget(QStringLiteral("begin"), [this] { performSegue(QStringLiteral("exercise"), beginButton_); });

@@ -56,6 +56,7 @@ void ProgressViewController::loadView() {
   ui_->setupUi(this);
   theme::applyScreenLook(this);
   setGraphType(ui_->graphType);
+  setTextColorOf(ui_->graphType, theme::screenBackground());
   setBarGraph(ui_->barGraph);
   setChillPoints(ui_->chillPoints);
   setNumExercises(ui_->numExercises);

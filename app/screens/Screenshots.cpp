@@ -104,6 +104,8 @@ void settle(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer clock;
   clock.start();
   while (!done() && clock.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  // Outside exec() nothing runs deleteLater; the chart drops its old axes that way.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   QCoreApplication::processEvents();
 }
 
