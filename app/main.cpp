@@ -15,11 +15,11 @@
 #include "platform/FileSystem.h"
 
 int main(int argc, char** argv) {
-  // Screenshots are rendered without a display.
+  // Screenshots and the help text need no display.
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--screenshots") == 0 || std::strncmp(argv[i], "--screenshots=", 14) == 0) {
-      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
+    const bool headless = std::strcmp(argv[i], "--screenshots") == 0 || std::strncmp(argv[i], "--screenshots=", 14) == 0 ||
+                          std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+    if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Stillnook"));
