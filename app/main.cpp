@@ -1,6 +1,10 @@
 // The Stillnook program: a phone-sized window with the home screen first, run on Qt's event loop.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +17,32 @@
 #include "app/screens/Screenshots.h"
 #include "platform/Application.h"
 #include "platform/FileSystem.h"
+
+namespace {
+
+int quitPipe[2] = {-1, -1};
+
+void requestQuit(int) {
+  const char byte = 1;
+  // Only async-signal-safe work here; the event loop does the rest.
+  [[maybe_unused]] auto written = ::write(quitPipe[1], &byte, 1);
+}
+
+// Turns SIGINT and SIGTERM into an ordinary quit, so that Ctrl+C in a terminal or the run
+// script's clean-up still saves the records on the way out.
+void quitOnTerminationSignals(QApplication& app) {
+  if (::pipe(quitPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+  struct sigaction action {};
+  action.sa_handler = requestQuit;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Screenshots and the help text need no display.
@@ -51,6 +81,7 @@ int main(int argc, char** argv) {
   if (!application.didFinishLaunching()) return 1;
   application.didBecomeActive();
 
+  quitOnTerminationSignals(app);
   stillnook::MainWindow window;
   window.show();
   const int status = app.exec();
