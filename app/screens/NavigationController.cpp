@@ -68,12 +68,16 @@ void NavigationBar::applyLook() {
 
 void NavigationBar::showItems(NavigationItem* item, NavigationItem* previous, QWidget* owner, QWidget* previousOwner) {
   // Hand the widgets of the screen shown before back to their screen.
-  for (auto& widget : shown_) {
+  for (int i = 0; i < 3; ++i) {
+    QWidget* widget = shown_[i];
     if (widget && widget->parent() == this) {
       widget->hide();
-      widget->setParent(widget->property("stillnookOwner").value<QWidget*>());
+      // A screen deleted while on display leaves its bar widgets to us.
+      if (owners_[i]) widget->setParent(owners_[i]);
+      else widget->deleteLater();
     }
-    widget = nullptr;
+    shown_[i] = nullptr;
+    owners_[i] = nullptr;
   }
   (void)previousOwner;
   if (previous) {
@@ -87,7 +91,7 @@ void NavigationBar::showItems(NavigationItem* item, NavigationItem* previous, QW
   if (!item) return;
   auto place = [&](QWidget* widget, QHBoxLayout* slot, int index) {
     if (!widget) return;
-    widget->setProperty("stillnookOwner", QVariant::fromValue<QWidget*>(owner));
+    owners_[index] = owner;
     widget->setParent(this);
     slot->addWidget(widget);
     widget->show();

@@ -60,6 +60,7 @@ class NavigationBar : public QFrame {
   QHBoxLayout* rightSlot_;
   QString backTitle_;
   QPointer<QWidget> shown_[3];
+  QPointer<QWidget> owners_[3];
 };
 
 class NavigationController : public ViewController {
