@@ -46,6 +46,11 @@ Value KeychainStore::readObjectForKey(const std::string& key) const {
   Value stored;
   KeychainStatus status = Keychain::copyItem(service_, key, stored);
   if (status == KeychainStatus::ItemNotFound) return Value();
+  if (status == KeychainStatus::Decode) {
+    // A damaged service file reads as no value, as an item that cannot be unarchived would.
+    logDebug("Failed to unarchive data from keychain: %@", Keychain::filePathForService(service_));
+    return Value();
+  }
   if (status != KeychainStatus::Success) {
     logError("KeychainStore failed to get object for key '%@', with error: %ld", key,
              static_cast<long>(status));

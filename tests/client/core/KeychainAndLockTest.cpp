@@ -33,6 +33,14 @@ TEST_F(KeychainStoreTest, KeepsOneItemPerKeyAndRemovesThemAll) {
   EXPECT_THROW(KeychainStore(), InternalInconsistencyException);
 }
 
+TEST_F(KeychainStoreTest, ADamagedServiceFileReadsAsNoValueAndIsNotReportedAsStored) {
+  KeychainStore store("local.app.com.keel.sdk");
+  ASSERT_TRUE(store.setObject(Value("secret"), "session"));
+  write(platform::Keychain::filePathForService(store.service()), "{\"session\": ");
+  EXPECT_TRUE(store.objectForKey("session").isNull());
+  EXPECT_FALSE(store.setObject(Value("other"), "session"));
+}
+
 using FileLockTest = testing::SandboxedTest;
 
 TEST_F(FileLockTest, ExcludesAnotherProcessAndIsReentrantWithinOne) {
