@@ -1,6 +1,8 @@
 #include "app/screens/VideoPlayer.h"
 
 #include <QAudioOutput>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMediaPlayer>
@@ -8,11 +10,47 @@
 #include <QVBoxLayout>
 #include <QVideoWidget>
 
+#include <algorithm>
+
 namespace stillnook {
 
+namespace {
+
+QStringList pathsIn(const char* variable) {
+  return qEnvironmentVariable(variable).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+bool VideoPlayerDialog::mediaBackendCanMakePlayers() {
+  const QByteArray backend = qgetenv("QT_MEDIA_BACKEND");
+  if (!backend.isEmpty() && backend != "gstreamer") return true;
+  // Qt's GStreamer backend crashes while making a player when GStreamer's base elements are
+  // missing, so look for their plugins where GStreamer itself would.
+  QStringList dirs;
+  if (qEnvironmentVariableIsSet("GST_PLUGIN_SYSTEM_PATH_1_0")) {
+    dirs = pathsIn("GST_PLUGIN_SYSTEM_PATH_1_0");
+  } else if (qEnvironmentVariableIsSet("GST_PLUGIN_SYSTEM_PATH")) {
+    dirs = pathsIn("GST_PLUGIN_SYSTEM_PATH");
+  } else {
+    dirs << QDir::homePath() + QStringLiteral("/.local/share/gstreamer-1.0/plugins")
+         << QStringLiteral(STILLNOOK_GSTREAMER_PLUGIN_DIR);
+  }
+  dirs += pathsIn("GST_PLUGIN_PATH_1_0");
+  dirs += pathsIn("GST_PLUGIN_PATH");
+  for (const char* plugin : {"libgstplayback.so", "libgstaudioconvert.so", "libgstaudioresample.so", "libgstvolume.so"}) {
+    const QString name = QString::fromLatin1(plugin);
+    const bool found = std::any_of(dirs.begin(), dirs.end(), [&](const QString& dir) {
+      return QFileInfo(QDir(dir).filePath(name)).isFile();
+    });
+    if (!found) return false;
+  }
+  return true;
+}
+
 VideoPlayerDialog::VideoPlayerDialog(const QUrl& url, QWidget* parent)
-    : QDialog(parent), url_(url), player_(new QMediaPlayer(this)), audio_(new QAudioOutput(this)),
-      video_(new QVideoWidget(this)), status_(new QLabel(this)) {
+    : QDialog(parent), url_(url), player_(mediaBackendCanMakePlayers() ? new QMediaPlayer(this) : nullptr),
+      audio_(new QAudioOutput(this)), video_(new QVideoWidget(this)), status_(new QLabel(this)) {
   setObjectName(QStringLiteral("videoPlayer"));
   setWindowTitle(QStringLiteral("Stillnook"));
   status_->setObjectName(QStringLiteral("playerStatus"));
@@ -32,21 +70,24 @@ VideoPlayerDialog::VideoPlayerDialog(const QUrl& url, QWidget* parent)
   p.setColor(QPalette::WindowText, Qt::white);
   setPalette(p);
   setAutoFillBackground(true);
-  player_->setAudioOutput(audio_);
-  player_->setVideoOutput(video_);
-  connect(player_, &QMediaPlayer::errorOccurred, this,
-          [this](QMediaPlayer::Error, const QString& message) {
-            report(message.isEmpty() ? QStringLiteral("The video cannot be played.") : message);
-          });
+  if (player_) {
+    player_->setAudioOutput(audio_);
+    player_->setVideoOutput(video_);
+    connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error, const QString& message) {
+      report(message.isEmpty() ? QStringLiteral("The video cannot be played.") : message);
+    });
+  }
   setWindowState(windowState() | Qt::WindowFullScreen);
 }
 
-VideoPlayerDialog::~VideoPlayerDialog() { player_->stop(); }
+VideoPlayerDialog::~VideoPlayerDialog() {
+  if (player_) player_->stop();
+}
 
 QString VideoPlayerDialog::statusText() const { return status_->text(); }
 
 void VideoPlayerDialog::play() {
-  if (!player_->isAvailable()) {
+  if (!player_ || !player_->isAvailable()) {
     report(QStringLiteral("Video playback is not available on this system."));
     return;
   }

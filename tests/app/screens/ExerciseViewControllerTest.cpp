@@ -1,5 +1,7 @@
 #include "app/screens/ExerciseViewController.h"
 
+#include <QTemporaryDir>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -190,6 +192,32 @@ TEST_F(ExerciseViewControllerTest, PlayOpensTheVideoOfTheExerciseAndABadAddressO
   screen->currentExercise()->setVideoURL("not a url");
   screen->playVideo();
   EXPECT_TRUE(testing::waitFor([&] { return screen->presentedViewController() == nullptr; }));
+}
+
+TEST_F(ExerciseViewControllerTest, WithoutGStreamersPluginsThePlayerSaysSoInsteadOfCrashing) {
+  QTemporaryDir emptyPluginDir;
+  const QByteArray backend = qgetenv("QT_MEDIA_BACKEND");
+  const QByteArray systemPath = qgetenv("GST_PLUGIN_SYSTEM_PATH_1_0");
+  const bool hadSystemPath = qEnvironmentVariableIsSet("GST_PLUGIN_SYSTEM_PATH_1_0");
+  qunsetenv("QT_MEDIA_BACKEND");
+  // The project's set-up installs GStreamer's base plugins, where the system keeps them.
+  if (!hadSystemPath) {
+    EXPECT_TRUE(VideoPlayerDialog::mediaBackendCanMakePlayers());
+  }
+  qputenv("GST_PLUGIN_SYSTEM_PATH_1_0", emptyPluginDir.path().toUtf8());
+  EXPECT_FALSE(VideoPlayerDialog::mediaBackendCanMakePlayers());
+  {
+    VideoPlayerDialog player(QUrl("https://videos.example/e1.mp4"));
+    EXPECT_EQ(player.player(), nullptr);
+    player.play();
+    EXPECT_EQ(player.statusText(), "Video playback is not available on this system.");
+  }
+  qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+  EXPECT_TRUE(VideoPlayerDialog::mediaBackendCanMakePlayers());
+  if (backend.isEmpty()) qunsetenv("QT_MEDIA_BACKEND");
+  else qputenv("QT_MEDIA_BACKEND", backend);
+  if (hadSystemPath) qputenv("GST_PLUGIN_SYSTEM_PATH_1_0", systemPath);
+  else qunsetenv("GST_PLUGIN_SYSTEM_PATH_1_0");
 }
 
 TEST_F(ExerciseViewControllerTest, ALateThumbnailDoesNotReplaceTheImageOfTheExerciseOnDisplay) {
