@@ -342,6 +342,47 @@ QMessageBox* presentAlert(QWidget* parent, const QString& title, const QString& 
 // ---------------------------------------------------------------------------------------------
 // RepeatingTimer
 
+ActivityIndicatorView::ActivityIndicatorView(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("activityIndicator"));
+  setFixedSize(kSize, kSize);
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  QSizePolicy policy = sizePolicy();
+  // Showing and hiding the mark must not shift the bar's other items.
+  policy.setRetainSizeWhenHidden(true);
+  setSizePolicy(policy);
+  timer_.setInterval(kFrameMs);
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    angle_ = (angle_ + 30) % 360;
+    update();
+  });
+  hide();
+}
+
+void ActivityIndicatorView::startAnimating() {
+  if (!timer_.isActive()) timer_.start();
+  show();
+}
+
+void ActivityIndicatorView::stopAnimating() {
+  timer_.stop();
+  hide();
+}
+
+void ActivityIndicatorView::setColor(const QColor& color) {
+  color_ = color;
+  update();
+}
+
+void ActivityIndicatorView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPen pen(color_, 2.5, Qt::SolidLine, Qt::RoundCap);
+  painter.setPen(pen);
+  const QRectF box = QRectF(rect()).adjusted(3, 3, -3, -3);
+  // Qt measures arcs in sixteenths of a degree, counter-clockwise from three o'clock.
+  painter.drawArc(box, -angle_ * 16, 270 * 16);
+}
+
 RepeatingTimer::RepeatingTimer(QObject* parent) : QObject(parent) {
   timer_.setSingleShot(false);
   connect(&timer_, &QTimer::timeout, this, &RepeatingTimer::fire);

@@ -1,8 +1,9 @@
 // The small set of controls the Stillnook screens are built from, as thin Qt widgets: a stepper,
 // buttons with per-state images and named target actions, a segmented control addressed by
 // segment title, image views that load the app's own images by name or decode downloaded bytes,
-// a navigation-bar button, one-button alerts, a repeating timer that tests can fire by hand and
-// a swipe recognizer that understands touch swipes, mouse drags and the arrow keys.
+// a navigation-bar button, a spinning busy mark, one-button alerts, a repeating timer that tests
+// can fire by hand and a swipe recognizer that understands touch swipes, mouse drags and the
+// arrow keys.
 //
 // Thread-safety: like every QWidget, these live on the GUI (main) thread and must only be used
 // there. Ownership follows Qt's parent/child rule; screens keep QPointer outlets to them.
@@ -200,6 +201,33 @@ class BarButtonItem : public QToolButton {
 
   QString title() const { return text(); }
   void setTitle(const QString& title) { setText(title); }
+};
+
+// A small spinning busy mark, like the phone platform's activity indicator: an arc that turns
+// while animating and is hidden while stopped.
+class ActivityIndicatorView : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kSize = 18;
+  static constexpr int kFrameMs = 80;
+
+  explicit ActivityIndicatorView(QWidget* parent = nullptr);
+
+  void startAnimating();
+  void stopAnimating();
+  bool isAnimating() const { return timer_.isActive(); }
+  QColor color() const { return color_; }
+  void setColor(const QColor& color);
+  QSize sizeHint() const override { return {kSize, kSize}; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QTimer timer_;
+  QColor color_ = Qt::white;
+  int angle_ = 0;
 };
 
 // Shows an alert with `title`, `message` and one default "OK" button, window-modal over

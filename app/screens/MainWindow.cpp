@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 
 #include "app/screens/NavigationController.h"
+#include "app/screens/NetworkActivity.h"
 #include "app/screens/Storyboard.h"
 #include "platform/Application.h"
 
@@ -14,6 +15,7 @@ MainWindow::MainWindow(QWidget* parent)
   setWindowTitle(QStringLiteral("Stillnook"));
   setCentralWidget(navigation_);
   resize(kWidth, kHeight);
+  showNetworkActivityIn(navigation_->navigationBar());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -15,7 +15,8 @@ constexpr int kBarHeight = 44;
 const QString kBackArrow = QStringLiteral("\u2039");
 }  // namespace
 
-NavigationBar::NavigationBar(QWidget* parent) : QFrame(parent), back_(new QToolButton(this)) {
+NavigationBar::NavigationBar(QWidget* parent)
+    : QFrame(parent), back_(new QToolButton(this)), activity_(new ActivityIndicatorView(this)) {
   setObjectName(QStringLiteral("navigationBar"));
   setFixedHeight(kBarHeight);
   setAutoFillBackground(true);
@@ -30,6 +31,7 @@ NavigationBar::NavigationBar(QWidget* parent) : QFrame(parent), back_(new QToolB
   leftSlot_->addWidget(back_);
   row->addLayout(leftSlot_, 1);
   row->addLayout(titleSlot_, 2);
+  row->addWidget(activity_, 0, Qt::AlignVCenter);
   row->addLayout(rightSlot_, 1);
   rightSlot_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   leftSlot_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -53,12 +55,20 @@ void NavigationBar::setTintColor(const QColor& color) {
   applyLook();
 }
 
+bool NavigationBar::isNetworkActivityIndicatorVisible() const { return activity_->isAnimating(); }
+
+void NavigationBar::setNetworkActivityIndicatorVisible(bool visible) {
+  if (visible) activity_->startAnimating();
+  else activity_->stopAnimating();
+}
+
 void NavigationBar::applyLook() {
   QColor background = barTint_;
   // A translucent bar lets the content shine through; ours is opaque.
   if (translucent_) background.setAlphaF(0.85f);
   setBackgroundColorOf(this, background);
   setTextColorOf(back_, tint_);
+  activity_->setColor(tint_);
   for (auto& widget : shown_) {
     if (!widget) continue;
     if (qobject_cast<QLabel*>(widget)) setTextColorOf(widget, titleText_);

@@ -3,6 +3,7 @@
 // opaque green bar, white title and white controls, and a light status bar. The bar shows the
 // top screen's title view and bar buttons, and a back control (titled by the previous screen's
 // back-button item; the app's screens set an empty one, so the control shows only its arrow).
+// A busy mark beside the title shows while network requests are in flight.
 //
 // Thread-safety: GUI thread only. Ownership: the container owns the screens on its stack (Qt
 // children); a popped screen is deleted once control returns to the event loop.
@@ -17,11 +18,14 @@
 
 #include "app/screens/ViewController.h"
 
-class QHBoxLayout;
 #include <QLabel>
+
+class QHBoxLayout;
 class QStackedWidget;
 
 namespace stillnook {
+
+class ActivityIndicatorView;
 
 enum class StatusBarStyle { Default, LightContent };
 
@@ -42,6 +46,10 @@ class NavigationBar : public QFrame {
   void setTintColor(const QColor& color);
 
   QToolButton* backButton() const { return back_; }
+  // The busy mark beside the title, shown while the app has network requests in flight.
+  ActivityIndicatorView* activityIndicator() const { return activity_; }
+  bool isNetworkActivityIndicatorVisible() const;
+  void setNetworkActivityIndicatorVisible(bool visible);
   // Returns the title of the back control without its arrow ("" for the app's screens).
   QString backButtonTitle() const { return backTitle_; }
 
@@ -55,6 +63,7 @@ class NavigationBar : public QFrame {
   QColor titleText_ = Qt::black;
   QColor tint_ = QColor(0, 122, 255);
   QToolButton* back_;
+  ActivityIndicatorView* activity_;
   QHBoxLayout* leftSlot_;
   QHBoxLayout* titleSlot_;
   QHBoxLayout* rightSlot_;

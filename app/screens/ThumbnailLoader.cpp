@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include "app/screens/NetworkActivity.h"
+
 namespace stillnook {
 
 namespace {
@@ -38,7 +40,11 @@ std::optional<QByteArray> fetchHttp(const QUrl& url) {
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  const CURLcode rc = curl_easy_perform(curl);
+  CURLcode rc;
+  {
+    const NetworkActivityScope inFlight;
+    rc = curl_easy_perform(curl);
+  }
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);

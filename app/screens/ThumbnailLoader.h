@@ -1,6 +1,7 @@
 // Loads the bytes behind a thumbnail address: http and https through libcurl (TLS verified,
 // redirects followed, bounded time), file URLs and plain paths from disk. The call blocks, so it
-// is made on a background queue; the exercise screen decodes the bytes on the main thread.
+// is made on a background queue; the exercise screen decodes the bytes on the main thread. An
+// http or https transfer counts as network activity while it runs.
 //
 // Thread-safety: fetchBytes may be called from any thread at the same time.
 #pragma once
