@@ -57,14 +57,25 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
 
 bool Dictionary::contains(std::string_view key) const { return find(key) != nullptr; }
 
+std::size_t Dictionary::position(std::string_view key) const {
+  if (!index_.empty()) {
+    auto it = index_.find(key);
+    return it == index_.end() ? kNone : it->second;
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].first == key) return i;
+  }
+  return kNone;
+}
+
 const Value* Dictionary::find(std::string_view key) const {
-  auto it = index_.find(std::string(key));
-  return it == index_.end() ? nullptr : &entries_[it->second].second;
+  std::size_t i = position(key);
+  return i == kNone ? nullptr : &entries_[i].second;
 }
 
 Value* Dictionary::find(std::string_view key) {
-  auto it = index_.find(std::string(key));
-  return it == index_.end() ? nullptr : &entries_[it->second].second;
+  std::size_t i = position(key);
+  return i == kNone ? nullptr : &entries_[i].second;
 }
 
 const Value& Dictionary::operator[](std::string_view key) const {
@@ -74,25 +85,31 @@ const Value& Dictionary::operator[](std::string_view key) const {
 
 Value& Dictionary::at(std::string_view key) {
   if (Value* v = find(key)) return *v;
-  index_.emplace(std::string(key), entries_.size());
-  entries_.emplace_back(std::string(key), Value());
+  append(std::string(key), Value());
   return entries_.back().second;
 }
 
 void Dictionary::set(std::string key, Value value) {
-  auto it = index_.find(key);
-  if (it != index_.end()) {
-    entries_[it->second].second = std::move(value);
+  if (Value* v = find(key)) {
+    *v = std::move(value);
     return;
   }
-  index_.emplace(key, entries_.size());
+  append(std::move(key), std::move(value));
+}
+
+void Dictionary::append(std::string key, Value value) {
   entries_.emplace_back(std::move(key), std::move(value));
+  if (!index_.empty()) {
+    index_.emplace(entries_.back().first, entries_.size() - 1);
+  } else if (entries_.size() > kIndexThreshold) {
+    reindex();
+  }
 }
 
 bool Dictionary::remove(std::string_view key) {
-  auto it = index_.find(std::string(key));
-  if (it == index_.end()) return false;
-  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(it->second));
+  std::size_t i = position(key);
+  if (i == kNone) return false;
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
   reindex();
   return true;
 }
@@ -111,6 +128,8 @@ std::vector<std::string> Dictionary::keys() const {
 
 void Dictionary::reindex() {
   index_.clear();
+  if (entries_.size() <= kIndexThreshold) return;
+  index_.reserve(entries_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
 }
 

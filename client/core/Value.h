@@ -58,16 +58,21 @@ class ValueReference : public std::enable_shared_from_this<ValueReference> {
   virtual std::string description() const;
 };
 
-// Ordered string-keyed dictionary. Lookup is by hash; iteration follows insertion order.
+// Ordered string-keyed dictionary; iteration follows insertion order. Small dictionaries (most
+// of them: a decoded object has a handful of fields) are searched linearly; above
+// kIndexThreshold entries a hash index is kept as well. Lookups never allocate.
 // Setting an existing key keeps its position; removing a key keeps the order of the rest.
 class Dictionary {
  public:
   using Entry = std::pair<std::string, Value>;
   using const_iterator = std::vector<Entry>::const_iterator;
 
+  static constexpr std::size_t kIndexThreshold = 8;
+
   Dictionary() = default;
   Dictionary(std::initializer_list<Entry> entries);
 
+  void reserve(std::size_t n) { entries_.reserve(n); }
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   bool contains(std::string_view key) const;
@@ -92,9 +97,18 @@ class Dictionary {
   std::size_t hash() const;
 
  private:
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
+  };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  // Returns the position of `key` in entries_, or kNone.
+  std::size_t position(std::string_view key) const;
+  void append(std::string key, Value value);
   void reindex();
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t> index_;
+  // Key to position; empty while size() <= kIndexThreshold.
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
 class Value {

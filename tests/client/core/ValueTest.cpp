@@ -79,6 +79,39 @@ TEST(ValueTest, DictionaryKeepsInsertionOrderAndComparesRegardlessOfIt) {
   EXPECT_FALSE(d == reversed);
 }
 
+// Small dictionaries are searched in order, large ones through an index; growing and shrinking
+// across the boundary must never lose a key, its place or its value.
+TEST(ValueTest, DictionaryLookupsHoldAcrossTheIndexThreshold) {
+  Dictionary d;
+  std::vector<std::string> expected;
+  const std::size_t n = 3 * Dictionary::kIndexThreshold;
+  for (std::size_t i = 0; i < n; ++i) {
+    // Long keys as well as short ones: a key of more than 15 bytes lives on the heap.
+    std::string key = i % 2 ? "k" + std::to_string(i) : "a rather long key number " + std::to_string(i);
+    d.at(key) = Value(static_cast<int>(i));
+    expected.push_back(key);
+    for (std::size_t j = 0; j <= i; ++j) ASSERT_EQ(d[expected[j]], Value(static_cast<int>(j))) << i << " " << j;
+  }
+  d.set(expected[2], Value("replaced"));
+  EXPECT_EQ(d.keys(), expected);
+  // Remove from the front until the dictionary is small again; the rest keep their order.
+  while (d.size() > 2) {
+    ASSERT_TRUE(d.remove(expected.front()));
+    expected.erase(expected.begin());
+    EXPECT_FALSE(d.contains(std::string("a rather long key number 0")));
+    ASSERT_EQ(d.keys(), expected);
+    for (const auto& key : expected) ASSERT_NE(d.find(key), nullptr) << key;
+  }
+  d.set("new", Value(1));
+  EXPECT_EQ(d.size(), 3u);
+  EXPECT_EQ(d["new"], Value(1));
+  Dictionary copy = d;
+  EXPECT_EQ(copy, d);
+  d.clear();
+  EXPECT_FALSE(d.contains("new"));
+  EXPECT_EQ(copy["new"], Value(1));
+}
+
 TEST(ValueTest, MutatingACopyLeavesTheOriginalAlone) {
   Value original(Dictionary{{"list", Value(Array{Value(1), Value(2)})}});
   Value copy = original;
