@@ -294,7 +294,7 @@ ApiResponse Api::faultControl(const std::string& method, const std::string& body
   }
   if (method != "POST") return jsonResponse(404, errorBody(kInvalidJSON, "Unknown operation."));
   boost::system::error_code ec;
-  auto parsed = json::parse(body, ec);
+  auto parsed = parseJson(body, ec);
   if (ec || !parsed.is_object()) return jsonResponse(400, errorBody(kInvalidJSON, "Invalid JSON."));
   FaultRule rule;
   if (auto problem = Faults::parse(parsed.get_object(), rule)) return jsonResponse(400, errorBody(kInvalidJSON, *problem));
@@ -329,7 +329,7 @@ ApiResponse Api::handle(const ApiRequest& request) {
     std::string method = request.method;
     if (!request.body.empty()) {
       boost::system::error_code ec;
-      auto parsed = json::parse(request.body, ec);
+      auto parsed = parseJson(request.body, ec);
       if (ec) throw ApiError(kInvalidJSON, fmt::format("Invalid JSON: {}", ec.message()));
       if (!parsed.is_object()) throw ApiError(kInvalidJSON, "The request body must be a JSON object.");
       params = std::move(parsed.get_object());
@@ -363,7 +363,7 @@ std::size_t Api::loadSeed(const std::string& path, const std::string& mediaURL) 
   std::ostringstream text;
   text << in.rdbuf();
   boost::system::error_code ec;
-  auto parsed = json::parse(text.str(), ec);
+  auto parsed = parseJson(text.str(), ec);
   if (ec || !parsed.is_object()) throw std::runtime_error("the seed file " + path + " is not a JSON object");
   replacePlaceholders(parsed, mediaURL);
   std::lock_guard lock(mutex_);

@@ -4,8 +4,20 @@
 #include <cstdio>
 
 #include "core/DateFormatter.h"
+#include "core/JSONSerialization.h"
 
 namespace keel::server {
+
+json::value parseJson(std::string_view text, boost::system::error_code& ec) {
+  return JSONSerialization::parseExactly(text, ec);
+}
+
+json::value parseJson(std::string_view text) {
+  boost::system::error_code ec;
+  json::value v = JSONSerialization::parseExactly(text, ec);
+  if (ec) throw boost::system::system_error(ec);
+  return v;
+}
 
 namespace {
 

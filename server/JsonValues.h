@@ -24,6 +24,12 @@ enum class ValueKind {
   Null, Bool, Number, String, Date, Pointer, GeoPoint, Bytes, File, Relation, Array, Object
 };
 
+// Parses JSON text as json::parse does, reading every floating number exactly, so a number a
+// client sends is stored and returned unchanged. The first form sets `ec` on failure; the
+// second throws boost::system::system_error.
+json::value parseJson(std::string_view text, boost::system::error_code& ec);
+json::value parseJson(std::string_view text);
+
 // Returns the kind of a stored value; a dictionary with an unknown "__type" is an Object.
 ValueKind kindOf(const json::value& v);
 

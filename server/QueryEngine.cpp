@@ -78,7 +78,7 @@ json::object whereParam(const json::object& params) {
   if (w->is_string()) {
     if (w->get_string().empty()) return {};
     boost::system::error_code ec;
-    auto parsed = json::parse(std::string_view(w->get_string()), ec);
+    auto parsed = parseJson(std::string_view(w->get_string()), ec);
     if (ec) throw ApiError(kInvalidJSON, "Invalid JSON in where: " + ec.message());
     if (parsed.is_object()) return std::move(parsed.get_object());
   }

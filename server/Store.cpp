@@ -135,7 +135,7 @@ StoredObject Store::readRow(platform::Statement& st) {
   o.objectId = st.getText(2);
   o.createdAt = st.getInt64(3);
   o.updatedAt = st.getInt64(4);
-  auto parsed = json::parse(st.getText(5));
+  auto parsed = parseJson(st.getText(5));
   if (parsed.is_object()) o.fields = std::move(parsed.get_object());
   return o;
 }
@@ -326,7 +326,7 @@ json::object Store::configParams() {
   auto& st = st_->getConfig;
   ResetOnExit guard{st};
   if (!st.step()) return {};
-  auto parsed = json::parse(st.getText(0));
+  auto parsed = parseJson(st.getText(0));
   return parsed.is_object() ? std::move(parsed.get_object()) : json::object{};
 }
 

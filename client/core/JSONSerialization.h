@@ -2,7 +2,8 @@
 // integers and floating numbers stay floating: every JSON integer reads back as kind Int64 (one
 // kind, so a stored count keeps its kind however large it grows; integers above INT64_MAX read
 // as Double), every number with a fraction or exponent as Double, true/false as kind Bool.
-// Floats are written at float precision (0.1f as 1E-1).
+// Floats are written at float precision (0.1f as 1E-1). Every floating number is read exactly
+// (the double nearest to its text), so a number written and read back is the same number.
 //
 // Strings and keys must be UTF-8 both ways: input that is not is refused with a log line that
 // says so; output that is not raises like any other value JSON cannot express. Documents nest
@@ -22,7 +23,9 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/parse_options.hpp>
 #include <boost/json/value.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "core/Value.h"
 
@@ -38,6 +41,9 @@ class JSONSerialization {
   // Returns the parsed value, or no value (logged) when the text is not JSON or not UTF-8.
   static std::optional<Value> JSONObjectFromData(const Bytes& data);
   static std::optional<Value> JSONObjectFromString(std::string_view text);
+  // The same without the log line: on failure `failure` receives its text (for example
+  // "extra data at byte 4"), for callers that report the failure themselves.
+  static std::optional<Value> JSONObjectFromString(std::string_view text, std::string& failure);
   // Returns the parsed contents of the file, no value silently when the file does not exist,
   // no value (logged) when it cannot be read or parsed.
   static std::optional<Value> JSONObjectFromFileAtPath(const std::string& path);
@@ -47,6 +53,11 @@ class JSONSerialization {
   // document nested deeper than the limit or holding a non-finite number.
   static boost::json::value toBoost(const Value& object);
   static Value fromBoost(const boost::json::value& json);
+  // Parses `text` into a Boost.JSON document as boost::json::parse does, except that every
+  // floating number is read exactly (Boost's own reading can be a unit in the last place off
+  // for numbers of 16 or more digits). On failure sets `ec` and returns null.
+  static boost::json::value parseExactly(std::string_view text, boost::system::error_code& ec,
+                                         const boost::json::parse_options& options = {});
 };
 
 }  // namespace keel

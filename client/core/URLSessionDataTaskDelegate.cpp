@@ -1,6 +1,5 @@
 #include "core/URLSessionDataTaskDelegate.h"
 
-#include <boost/json/parse.hpp>
 #include <cmath>
 
 #include "core/ErrorUtilities.h"
@@ -91,18 +90,16 @@ void URLSessionJSONDataTaskDelegate::prepareOutcome() {
   std::optional<Value> json;
   if (!body_.empty()) {
     responseString_ = body_;
-    boost::system::error_code ec;
-    boost::json::value parsed = boost::json::parse(body_, ec);
-    if (ec) {
+    std::string failure;
+    json = JSONSerialization::JSONObjectFromString(body_, failure);
+    if (!json) {
       if (!error_) {
         error_ = Error::make(kJSONErrorDomain, kJSONErrorCodeCorrupt,
                              Dictionary{{kLocalizedDescriptionKey,
                                          Value("The data couldn't be read because it isn't in the correct format.")},
-                                        {"NSDebugDescription", Value(ec.message())}});
+                                        {"NSDebugDescription", Value(failure)}});
         return;
       }
-    } else {
-      json = JSONSerialization::fromBoost(parsed);
     }
   }
   if (error_) {

@@ -53,6 +53,16 @@ TEST_F(ObjectsTest, SpecialValuesComeBackInTheirJSONForms) {
   EXPECT_EQ(stored.at("plain").at("iso"), "2015-06-01T08:30:00.000Z");
 }
 
+TEST_F(ObjectsTest, StoresFloatingNumbersExactlyAsSent) {
+  // Numbers of 17 digits that a merely close reading would change in the last place.
+  const json::object body{{"score", 4.1851944843074307E-7}, {"ratio", 1.0094232857227325E-4},
+                          {"list", json::array{-3.6296844482421875E-3}}};
+  const auto id = create("Thing", body);
+  const auto reply = client_.get("/1/classes/Thing/" + id);
+  for (const char* text : {"4.1851944843074307E-7", "1.0094232857227325E-4", "-3.6296844482421875E-3"})
+    EXPECT_NE(reply.body.find(text), std::string::npos) << text << " in " << reply.body;
+}
+
 TEST_F(ObjectsTest, RefusesMalformedSpecialValuesWith111) {
   for (const char* bad : {R"({"d": {"__type": "Date", "iso": "not a date"}})",
                           R"({"p": {"__type": "Pointer", "className": "X"}})",

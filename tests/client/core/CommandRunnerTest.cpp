@@ -170,6 +170,32 @@ TEST_F(CommandRunnerTest, TreatsADroppedConnectionAsATemporaryTransportFailure) 
   EXPECT_EQ(server.requestCount(), 2u);
 }
 
+// Replies are read by the library's own parser: deeper documents than a default Boost.JSON
+// parse allows come through, exact to the last digit, and a number no double can hold is a
+// corrupt reply rather than an exception on the session's thread.
+TEST_F(CommandRunnerTest, ReadsDeepAndPreciseRepliesAndRefusesNumbersOutOfRange) {
+  ScriptedHttpServer server;
+  std::string deep = "1.0000000000000002";
+  for (int i = 0; i < 40; ++i) deep = "[" + deep + "]";
+  server.enqueue(ScriptedResponse::json(200, R"({"deep":)" + deep + R"(,"score":4.1851944843074307E-7})"));
+  server.enqueue(ScriptedResponse::json(200, R"({"n":1e400})"));
+  auto runner = makeRunner(server);
+
+  auto ok = runner->runCommandAsync(findVideos(), kCommandRunningOptionNone);
+  ASSERT_TRUE(finishes(ok));
+  ASSERT_FALSE(ok.isFaulted()) << (ok.error() ? ok.error()->description() : "");
+  Value inner = ok.result()->result().get("deep");
+  for (int i = 0; i < 40; ++i) inner = inner.arrayValue().at(0);
+  EXPECT_EQ(inner.doubleValue(), 1.0000000000000002);
+  EXPECT_EQ(ok.result()->result().get("score").doubleValue(), 4.1851944843074307E-7);
+
+  auto huge = runner->runCommandAsync(findVideos(), kCommandRunningOptionNone);
+  ASSERT_TRUE(finishes(huge));
+  ASSERT_TRUE(huge.error());
+  EXPECT_EQ(huge.error()->domain(), kJSONErrorDomain);
+  EXPECT_EQ(huge.error()->code(), kJSONErrorCodeCorrupt);
+}
+
 TEST_F(CommandRunnerTest, ReportsBodiesThatAreNotJSONOrAreMissing) {
   ScriptedHttpServer server;
   server.enqueue(ScriptedResponse::json(200, "<html>oops</html>"));

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 
 #include <unistd.h>
 
@@ -177,6 +179,52 @@ TEST_F(JsonTest, ConvertsToAndFromBoostDocuments) {
   boost::json::value j = JSONSerialization::toBoost(v);
   EXPECT_EQ(boost::json::serialize(j), R"({"b":2.5E0,"a":[1,"s"]})");
   EXPECT_EQ(JSONSerialization::fromBoost(j), v);
+}
+
+// The text writer works without a Boost.JSON document; its output must be exactly what Boost's
+// serializer makes of the same document, or files written before would read differently.
+TEST_F(JsonTest, WritesTheSameTextAsBoostsSerializerForRandomDocuments) {
+  std::mt19937_64 random(20261207);
+  auto pick = [&](std::uint64_t n) { return static_cast<std::size_t>(random() % n); };
+  auto randomText = [&] {
+    static const std::vector<std::string> pieces = {"a", "Z", " ", "\"", "\\", "/", "\b", "\t", "\n", "\f",
+                                                    "\r", std::string(1, '\0'), "\x01", "\x1f", "\x7f",
+                                                    "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x8c", "{}", "\\u"};
+    std::string out;
+    for (std::size_t n = pick(12); n > 0; --n) out += pieces[pick(pieces.size())];
+    return out;
+  };
+  std::function<Value(int)> randomValue = [&](int depth) -> Value {
+    switch (pick(depth > 3 ? 9 : 11)) {
+      case 0: return Value();
+      case 1: return Value(pick(2) == 0);
+      case 2: return Value(static_cast<long long>(random()));
+      case 3: return Value(static_cast<int>(pick(2000)) - 1000);
+      case 4: return Value(std::ldexp(static_cast<double>(random() % 1000000) - 500000.0, static_cast<int>(pick(80)) - 40));
+      case 5: return Value(static_cast<float>(pick(100000)) / 1000.0f);
+      case 6: return Value(0.0);
+      case 7: return Value(-0.0);
+      case 8: return Value(randomText());
+      case 9: {
+        Array a;
+        for (std::size_t n = pick(5); n > 0; --n) a.push_back(randomValue(depth + 1));
+        return Value(std::move(a));
+      }
+      default: {
+        Dictionary d;
+        for (std::size_t n = pick(12); n > 0; --n) d.set(randomText(), randomValue(depth + 1));
+        return Value(std::move(d));
+      }
+    }
+  };
+  for (int i = 0; i < 2000; ++i) {
+    Value v = randomValue(0);
+    const std::string ours = text(v);
+    ASSERT_EQ(ours, boost::json::serialize(JSONSerialization::toBoost(v))) << "document " << i;
+    auto back = parse(ours);
+    ASSERT_TRUE(back) << ours;
+    EXPECT_EQ(text(*back), ours);
+  }
 }
 
 TEST_F(JsonTest, ReadsFilesAndStaysSilentOnlyWhenTheFileIsMissing) {
