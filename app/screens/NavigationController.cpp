@@ -30,6 +30,9 @@ NavigationBar::NavigationBar(QWidget* parent)
   rightSlot_ = new QHBoxLayout;
   leftSlot_->addWidget(back_);
   row->addLayout(leftSlot_, 1);
+  // The busy mark sits right of the title; a gap of its width on the left keeps the title
+  // centred.
+  row->addSpacing(ActivityIndicatorView::kSize);
   row->addLayout(titleSlot_, 2);
   row->addWidget(activity_, 0, Qt::AlignVCenter);
   row->addLayout(rightSlot_, 1);
