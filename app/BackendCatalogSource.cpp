@@ -25,7 +25,9 @@ class BackendCatalogSource : public CatalogSource {
     auto command = keel::RESTCommand::commandWithHTTPPath("classes/Video", "GET", keel::Dictionary{}, std::nullopt);
     auto task = manager->commandRunner()->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed);
     keel::ErrorPtr failure;
-    keel::CommandResultPtr result = task.waitForResult(&failure);
+    // The launch waits for the catalogue on purpose (the first screen needs it), so the wait
+    // is not reported as an accidental block of the main thread.
+    keel::CommandResultPtr result = task.waitForResult(&failure, false);
     if (!result) {
       if (error) *error = failure ? failure : keel::Error::keel(1, "The catalogue request was cancelled.");
       return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include "AppTestSupport.h"
 #include "app/CatalogData.h"
+#include "core/Logger.h"
+#include "platform/Dispatch.h"
 #include "support/ScriptedHttpServer.h"
 
 namespace stillnook {
@@ -18,7 +20,17 @@ TEST(BackendCatalogSourceTest, AsksForTheVideosAndHandsOverTheObjectsInTheServer
   auto source = makeBackendCatalogSource(server.baseURL());
   source->configure();
   keel::ErrorPtr error;
+  // The launch waits for the catalogue on the main thread on purpose: no warning about it.
+  ASSERT_TRUE(platform::isMainThread());
+  auto& logger = keel::Logger::sharedLogger();
+  const auto level = logger.logLevel();
+  logger.setLogLevel(static_cast<std::uint8_t>(keel::LoggingLevel::Debug));
+  std::vector<std::string> lines;
+  auto previousSink = logger.setSink([&](const std::string& line) { lines.push_back(line); });
   auto entries = source->fetchCatalog(&error);
+  logger.setSink(previousSink);
+  logger.setLogLevel(level);
+  for (const auto& line : lines) EXPECT_EQ(line.find("main thread"), std::string::npos) << line;
   ASSERT_TRUE(entries) << (error ? error->description() : "");
   ASSERT_EQ(entries->size(), 2u);
   EXPECT_EQ((*entries)[0].objectId, "b2");
