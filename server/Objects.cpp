@@ -294,10 +294,10 @@ void ObjectService::prepareInstallation(StoredObject* existing, json::object& bo
   }
   if (isCreate && !existing) {
     if (!body.contains("deviceType"))
-      throw ApiError(kMissingRequiredField, "deviceType must be specified in this operation");
+      throw ApiError(kMissingRequiredField, "deviceType must be given in this operation");
     if (!body.contains("installationId") && !body.contains("deviceToken"))
       throw ApiError(kMissingRequiredField,
-                     "at least one ID field (deviceToken, installationId) must be specified in this operation");
+                     "at least one ID field (deviceToken, installationId) must be given in this operation");
     return;
   }
   if (!existing) return;

@@ -657,9 +657,9 @@ json::object QueryEngine::find(const std::string& requestedClass, const json::ob
 
   if (!order.empty()) {
     std::stable_sort(matched.begin(), matched.end(), [&](const StoredObject& a, const StoredObject& b) {
-      for (const auto& spec : order) {
-        const bool descending = spec[0] == '-';
-        const std::string_view key = descending ? std::string_view(spec).substr(1) : std::string_view(spec);
+      for (const auto& term : order) {
+        const bool descending = term[0] == '-';
+        const std::string_view key = descending ? std::string_view(term).substr(1) : std::string_view(term);
         json::value sa, sb;
         const int c = compareForSort(fieldValue(a, key, sa), fieldValue(b, key, sb));
         if (c != 0) return descending ? c > 0 : c < 0;

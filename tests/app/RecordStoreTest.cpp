@@ -137,7 +137,7 @@ TEST_F(RecordStoreTest, SavedRecordsAreThereForAnotherProcess) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST_F(RecordStoreTest, FiltersParseAndCompareLikeTheStore) {
+TEST_F(RecordStoreTest, FiltersReadAndCompareLikeTheStore) {
   addThree();
   ASSERT_TRUE(context()->save());
   Exercise::addExercise("d", 15, "Relax", "D", "h", "t", "v", *context());  // pending
