@@ -21,28 +21,6 @@ json::value parseJson(std::string_view text) {
 
 namespace {
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian), after H. Hinnant.
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
-}
-
 int kindRank(const json::value* v) {
   if (!v) return 0;
   switch (kindOf(*v)) {
@@ -96,26 +74,10 @@ double numberOf(const json::value& v) {
   }
 }
 
-std::optional<std::int64_t> parsePreciseDate(std::string_view s) {
-  // 2015-06-01T08:30:00.125Z
-  if (s.size() != 24 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
-      s[16] != ':' || s[19] != '.' || s[23] != 'Z')
-    return std::nullopt;
-  auto num = [&](std::size_t pos, std::size_t len, int& out) {
-    out = 0;
-    for (std::size_t i = pos; i < pos + len; ++i) {
-      if (s[i] < '0' || s[i] > '9') return false;
-      out = out * 10 + (s[i] - '0');
-    }
-    return true;
-  };
-  int y, mo, d, h, mi, se, ms;
-  if (!num(0, 4, y) || !num(5, 2, mo) || !num(8, 2, d) || !num(11, 2, h) || !num(14, 2, mi) ||
-      !num(17, 2, se) || !num(20, 3, ms))
-    return std::nullopt;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return std::nullopt;
-  const std::int64_t days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  return ((days * 24 + h) * 60 + mi) * 60000 + static_cast<std::int64_t>(se) * 1000 + ms;
+std::optional<std::int64_t> parsePreciseDate(std::string_view text) {
+  auto date = DateFormatter::dateFromPreciseString(text);
+  if (!date) return std::nullopt;
+  return millisFromDate(*date);
 }
 
 std::optional<std::int64_t> parseAnyDate(std::string_view text) {
@@ -129,16 +91,7 @@ std::optional<std::int64_t> parseAnyDate(std::string_view text) {
 }
 
 std::string preciseDateText(std::int64_t millis) {
-  std::int64_t days = millis >= 0 ? millis / 86400000 : -((-millis + 86399999) / 86400000);
-  std::int64_t rest = millis - days * 86400000;
-  std::int64_t y;
-  unsigned m, d;
-  civilFromDays(days, y, m, d);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<long long>(y), m, d,
-                static_cast<int>(rest / 3600000), static_cast<int>(rest / 60000 % 60),
-                static_cast<int>(rest / 1000 % 60), static_cast<int>(rest % 1000));
-  return buf;
+  return DateFormatter::sharedFormatter().preciseStringFromDate(dateFromMillis(millis));
 }
 
 json::value dateValue(std::int64_t millis) {

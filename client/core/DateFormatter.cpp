@@ -131,6 +131,12 @@ std::string DateFormatter::preciseStringFromDate(Date date) {
   return std::string(out, sizeof out);
 }
 
+std::optional<Date> DateFormatter::dateFromPreciseString(std::string_view text) {
+  std::int64_t millis;
+  if (!parsePrecise(text, millis)) return std::nullopt;
+  return dateFromMillis(millis);
+}
+
 Date DateFormatter::dateFromString(std::string_view text) {
   std::int64_t millis;
   if (parsePrecise(text, millis)) return dateFromMillis(millis);
