@@ -73,6 +73,16 @@ json::string_view checkedText(const std::string& s) {
   return json::string_view(s.data(), s.size());
 }
 
+// Returns the double to write for a floating number. Throws for a non-finite one.
+double floatingValueToWrite(const Value& v) {
+  if (!std::isfinite(v.doubleValue())) throw InvalidArgumentException(kNotSerializable);
+  if (v.numberKind() != Value::NumberKind::Float) return v.doubleValue();
+  // A float widened to double prints as 0.10000000149011612; its shortest float text ("0.1")
+  // is what was meant and reads back to the same float.
+  auto text = fmt::format("{}", v.floatValue());
+  return std::strtod(text.c_str(), nullptr);
+}
+
 json::value toJson(const Value& v, const json::storage_ptr& sp, std::size_t depth) {
   if (depth > kMaxDepth) throw InvalidArgumentException(kNotSerializable);
   switch (v.type()) {
@@ -81,14 +91,7 @@ json::value toJson(const Value& v, const json::storage_ptr& sp, std::size_t dept
     case Value::Type::Number:
       if (v.isBool()) return json::value(v.boolValue(), sp);
       if (v.isIntegerNumber()) return json::value(v.int64Value(), sp);
-      if (!std::isfinite(v.doubleValue())) throw InvalidArgumentException(kNotSerializable);
-      if (v.numberKind() == Value::NumberKind::Float) {
-        // A float widened to double prints as 0.10000000149011612; its shortest float text
-        // ("0.1") is what was meant and reads back to the same float.
-        auto text = fmt::format("{}", v.floatValue());
-        return json::value(std::strtod(text.c_str(), nullptr), sp);
-      }
-      return json::value(v.doubleValue(), sp);
+      return json::value(floatingValueToWrite(v), sp);
     case Value::Type::String:
       return json::value(json::string(checkedText(v.stringValue()), sp));
     case Value::Type::Array: {
@@ -171,14 +174,7 @@ class Writer {
       out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
       return;
     }
-    double d = v.doubleValue();
-    if (!std::isfinite(d)) throw InvalidArgumentException(kNotSerializable);
-    if (v.numberKind() == Value::NumberKind::Float) {
-      // A float widened to double prints as 0.10000000149011612; its shortest float text
-      // ("0.1") is what was meant and reads back to the same float.
-      auto text = fmt::format("{}", v.floatValue());
-      d = std::strtod(text.c_str(), nullptr);
-    }
+    const double d = floatingValueToWrite(v);
     // Boost.JSON's own number form, written through its serializer into a stack buffer.
     json::value number(d);
     json::serializer serializer;
