@@ -5,7 +5,7 @@
 
 #include "app/Exercise.h"
 #include "app/Model.h"
-#include "platform/FileSystem.h"
+#include <keel/platform/FileSystem.h>
 
 namespace stillnook {
 

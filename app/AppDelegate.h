@@ -17,7 +17,7 @@
 
 #include "app/CatalogSource.h"
 #include "app/RecordStore.h"
-#include "platform/Application.h"
+#include <keel/platform/Application.h>
 
 namespace stillnook {
 

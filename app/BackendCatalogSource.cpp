@@ -1,10 +1,10 @@
 #include "app/BackendCatalogSource.h"
 
 #include "app/AppDelegate.h"
-#include "core/CommandResult.h"
-#include "core/Keel.h"
-#include "core/RESTCommand.h"
-#include "core/URLSessionCommandRunner.h"
+#include <keel/network/CommandResult.h>
+#include <keel/core/Keel.h>
+#include <keel/network/RESTCommand.h>
+#include <keel/network/URLSessionCommandRunner.h>
 
 namespace stillnook {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Error.h"
-#include "core/Value.h"
+#include <keel/base/Error.h>
+#include <keel/base/Value.h>
 
 namespace stillnook {
 

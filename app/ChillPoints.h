@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/UserDefaults.h"
+#include <keel/platform/UserDefaults.h>
 
 namespace stillnook {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/UserDefaults.h"
+#include <keel/platform/UserDefaults.h>
 
 namespace stillnook {
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <unordered_set>
 
-#include "core/Exception.h"
-#include "core/Format.h"
+#include <keel/base/Exception.h>
+#include <keel/base/Format.h>
 
 namespace stillnook {
 

@@ -30,9 +30,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/Error.h"
-#include "core/Value.h"
-#include "platform/Sqlite.h"
+#include <keel/base/Error.h>
+#include <keel/base/Value.h>
+#include <keel/base/Sqlite.h>
 
 namespace stillnook {
 

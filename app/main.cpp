@@ -15,8 +15,8 @@
 #include "app/screens/MainWindow.h"
 #include "app/screens/QtMainQueue.h"
 #include "app/screens/Screenshots.h"
-#include "platform/Application.h"
-#include "platform/FileSystem.h"
+#include <keel/platform/Application.h>
+#include <keel/platform/FileSystem.h>
 
 namespace {
 

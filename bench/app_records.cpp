@@ -11,10 +11,10 @@
 #include "app/Exercise.h"
 #include "app/Model.h"
 #include "app/Progress.h"
-#include "platform/Application.h"
-#include "platform/Calendar.h"
-#include "platform/FileSystem.h"
-#include "platform/Sqlite.h"
+#include <keel/platform/Application.h>
+#include <keel/platform/Calendar.h>
+#include <keel/platform/FileSystem.h>
+#include <keel/base/Sqlite.h>
 
 namespace {
 

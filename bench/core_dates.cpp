@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/DateFormatter.h"
+#include <keel/base/DateFormatter.h>
 
 namespace {
 

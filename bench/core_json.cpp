@@ -5,7 +5,7 @@
 #include <boost/json.hpp>
 #include <fmt/format.h>
 
-#include "core/JSONSerialization.h"
+#include <keel/base/JSONSerialization.h>
 
 namespace {
 

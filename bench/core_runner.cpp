@@ -11,9 +11,9 @@
 #include <mutex>
 #include <vector>
 
-#include "core/Executor.h"
-#include "core/Logger.h"
-#include "core/URLSessionCommandRunner.h"
+#include <keel/tasks/Executor.h>
+#include <keel/base/Logger.h>
+#include <keel/network/URLSessionCommandRunner.h>
 #include "support/ScriptedHttpServer.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
-#include "core/KeychainStore.h"
-#include "core/MultiProcessFileLock.h"
-#include "platform/FileSystem.h"
-#include "platform/Keychain.h"
+#include <keel/storage/KeychainStore.h>
+#include <keel/storage/MultiProcessFileLock.h>
+#include <keel/platform/FileSystem.h>
+#include <keel/platform/Keychain.h>
 
 namespace {
 

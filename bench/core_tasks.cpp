@@ -18,8 +18,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 
-#include "core/Task.h"
-#include "platform/internal/DispatchPool.h"
+#include <keel/tasks/Task.h>
+#include <keel/platform/internal/DispatchPool.h>
 
 // ---- Counting allocator: every global new in the process counts once.
 //

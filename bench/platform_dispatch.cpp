@@ -14,8 +14,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
-#include "platform/Dispatch.h"
-#include "platform/internal/DispatchPool.h"
+#include <keel/platform/Dispatch.h>
+#include <keel/platform/internal/DispatchPool.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "platform/AppGroupContainer.h"
+#include <keel/platform/AppGroupContainer.h>
 
 #include <mutex>
 
 #include <pwd.h>
 #include <unistd.h>
 
-#include "platform/FileSystem.h"
+#include <keel/platform/FileSystem.h>
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/Application.h"
+#include <keel/platform/Application.h>
 
 namespace platform {
 

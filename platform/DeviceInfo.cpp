@@ -1,4 +1,4 @@
-#include "platform/DeviceInfo.h"
+#include <keel/platform/DeviceInfo.h>
 
 #include <atomic>
 #include <fstream>
@@ -7,7 +7,7 @@
 
 #include <sys/utsname.h>
 
-#include "platform/FileSystem.h"
+#include <keel/platform/FileSystem.h>
 
 namespace platform {
 namespace {

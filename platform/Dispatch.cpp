@@ -1,4 +1,4 @@
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -14,9 +14,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
-#include "core/Exception.h"
-#include "core/Logger.h"
-#include "platform/internal/DispatchPool.h"
+#include <keel/base/Exception.h>
+#include <keel/base/Logger.h>
+#include <keel/platform/internal/DispatchPool.h>
 
 namespace asio = boost::asio;
 

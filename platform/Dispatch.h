@@ -43,7 +43,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/Value.h"
+#include <keel/base/Value.h>
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/FileSystem.h"
+#include <keel/platform/FileSystem.h>
 
 #include <cstdlib>
 
@@ -13,7 +13,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "core/Crypto.h"
+#include <keel/base/Crypto.h>
 
 namespace fs = std::filesystem;
 

@@ -21,7 +21,7 @@
 
 #include <sys/types.h>
 
-#include "core/Value.h"
+#include <keel/base/Value.h>
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/HTTPSession.h"
+#include <keel/platform/HTTPSession.h>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core/Logger.h"
+#include <keel/base/Logger.h>
 
 namespace platform {
 

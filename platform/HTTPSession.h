@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/Error.h"
+#include <keel/base/Error.h>
 
 namespace platform {
 

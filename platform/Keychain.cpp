@@ -1,4 +1,4 @@
-#include "platform/Keychain.h"
+#include <keel/platform/Keychain.h>
 
 #include <cerrno>
 #include <mutex>
@@ -8,8 +8,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "core/JSONSerialization.h"
-#include "platform/FileSystem.h"
+#include <keel/base/JSONSerialization.h>
+#include <keel/platform/FileSystem.h>
 
 namespace platform {
 namespace {

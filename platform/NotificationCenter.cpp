@@ -1,4 +1,4 @@
-#include "platform/NotificationCenter.h"
+#include <keel/platform/NotificationCenter.h>
 
 #include <algorithm>
 

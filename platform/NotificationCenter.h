@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Value.h"
+#include <keel/base/Value.h>
 
 namespace platform {
 

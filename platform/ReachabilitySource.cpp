@@ -1,4 +1,4 @@
-#include "platform/ReachabilitySource.h"
+#include <keel/platform/ReachabilitySource.h>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>

@@ -1,9 +1,9 @@
-#include "platform/UserDefaults.h"
+#include <keel/platform/UserDefaults.h>
 
 #include <map>
 
-#include "core/JSONSerialization.h"
-#include "platform/FileSystem.h"
+#include <keel/base/JSONSerialization.h>
+#include <keel/platform/FileSystem.h>
 
 namespace platform {
 

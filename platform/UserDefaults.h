@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/Value.h"
+#include <keel/base/Value.h>
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "core/Logger.h"
+#include <keel/base/Logger.h>
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
 

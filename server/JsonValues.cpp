@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/DateFormatter.h"
-#include "core/JSONSerialization.h"
+#include <keel/base/DateFormatter.h>
+#include <keel/base/JSONSerialization.h>
 
 namespace keel::server {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "core/Crypto.h"
+#include <keel/base/Crypto.h>
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Sqlite.h"
+#include <keel/base/Sqlite.h>
 
 namespace keel::server {
 

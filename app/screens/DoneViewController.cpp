@@ -12,7 +12,7 @@
 #include "app/Progress.h"
 #include "app/screens/Controls.h"
 #include "app/screens/Theme.h"
-#include "platform/Calendar.h"
+#include <keel/platform/Calendar.h>
 #include "ui_DoneViewController.h"
 
 namespace stillnook {

@@ -8,7 +8,7 @@
 #include "app/screens/DoneViewController.h"
 #include "app/screens/Theme.h"
 #include "app/screens/VideoPlayer.h"
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 #include "ui_ExerciseViewController.h"
 
 namespace stillnook {

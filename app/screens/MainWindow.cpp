@@ -5,7 +5,7 @@
 #include "app/screens/NavigationController.h"
 #include "app/screens/NetworkActivity.h"
 #include "app/screens/Storyboard.h"
-#include "platform/Application.h"
+#include <keel/platform/Application.h>
 
 namespace stillnook {
 

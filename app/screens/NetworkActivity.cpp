@@ -3,7 +3,7 @@
 #include <QPointer>
 
 #include "app/screens/NavigationController.h"
-#include "core/NetworkActivityIndicatorManager.h"
+#include <keel/network/NetworkActivityIndicatorManager.h>
 
 namespace stillnook {
 

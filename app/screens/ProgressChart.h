@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/RecordStore.h"
-#include "platform/Calendar.h"
+#include <keel/platform/Calendar.h>
 
 namespace stillnook {
 

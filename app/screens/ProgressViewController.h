@@ -17,7 +17,7 @@
 #include "app/RecordStore.h"
 #include "app/screens/BarChartView.h"
 #include "app/screens/ViewController.h"
-#include "platform/Calendar.h"
+#include <keel/platform/Calendar.h>
 
 #include <QLabel>
 namespace Ui {

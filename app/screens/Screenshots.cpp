@@ -20,9 +20,9 @@
 #include "app/screens/MainWindow.h"
 #include "app/screens/NavigationController.h"
 #include "app/screens/ProgressViewController.h"
-#include "platform/Application.h"
-#include "platform/Calendar.h"
-#include "platform/FileSystem.h"
+#include <keel/platform/Application.h>
+#include <keel/platform/Calendar.h>
+#include <keel/platform/FileSystem.h>
 
 namespace stillnook {
 

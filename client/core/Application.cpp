@@ -1,8 +1,8 @@
-#include "core/Application.h"
+#include <keel/core/Application.h>
 
-#include "core/Format.h"
-#include "platform/DeviceInfo.h"
-#include "platform/FileSystem.h"
+#include <keel/base/Format.h>
+#include <keel/platform/DeviceInfo.h>
+#include <keel/platform/FileSystem.h>
 
 namespace keel {
 

@@ -1,8 +1,8 @@
-#include "core/CoreManager.h"
+#include <keel/core/CoreManager.h>
 
-#include "core/Exception.h"
-#include "core/Format.h"
-#include "core/TaskLibrary.h"
+#include <keel/base/Exception.h>
+#include <keel/base/Format.h>
+#include <keel/tasks/TaskLibrary.h>
 
 namespace keel {
 

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 namespace keel {
 

@@ -1,14 +1,20 @@
-#include "core/Keel.h"
+#include <keel/core/Keel.h>
 
 #include <mutex>
 
-#include "core/Application.h"
-#include "core/Exception.h"
-#include "core/Logger.h"
-#include "core/NetworkActivityIndicatorManager.h"
+#include <keel/core/Application.h>
+#include <keel/base/Exception.h>
+#include <keel/base/Logger.h>
+#include <keel/network/NetworkActivityIndicatorManager.h>
 
 namespace keel {
 namespace {
+
+// An installed build is quiet by default; a developer's build shows warnings and errors.
+void adoptDefaultLogLevel() {
+  Logger::sharedLogger().setDefaultLogLevel(static_cast<std::uint8_t>(
+      Application::currentApplication().isAppStoreEnvironment() ? LoggingLevel::None : LoggingLevel::Warning));
+}
 
 struct State {
   std::mutex mutex;
@@ -46,6 +52,7 @@ void requireUnreachableCheck(const std::string& groupIdentifier) {
 }  // namespace
 
 void Keel::setApplicationId(const std::string& applicationId, const std::string& clientKey) {
+  adoptDefaultLogLevel();
   if (applicationId.empty()) throw InternalInconsistencyException("'applicationId' should not be nil.");
   if (clientKey.empty()) throw InternalInconsistencyException("'clientKey' should not be nil.");
 
@@ -132,7 +139,10 @@ bool Keel::isLocalDatastoreEnabled() {
 
 void Keel::setLogLevel(std::uint8_t level) { Logger::sharedLogger().setLogLevel(level); }
 
-std::uint8_t Keel::logLevel() { return Logger::sharedLogger().logLevel(); }
+std::uint8_t Keel::logLevel() {
+  adoptDefaultLogLevel();
+  return Logger::sharedLogger().logLevel();
+}
 
 void Keel::setServer(const std::string& server) { CommandURLRequestConstructor::setServer(server); }
 

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "core/KeelManager.h"
-#include "core/KeelModuleCollection.h"
+#include <keel/core/KeelManager.h>
+#include <keel/core/KeelModuleCollection.h>
 
 namespace keel {
 

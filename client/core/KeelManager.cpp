@@ -1,15 +1,15 @@
-#include "core/KeelManager.h"
+#include <keel/core/KeelManager.h>
 
 #include <mutex>
 
-#include "core/Exception.h"
-#include "core/Executor.h"
-#include "core/Format.h"
-#include "core/Logger.h"
-#include "core/MultiProcessFileLock.h"
-#include "core/TaskLibrary.h"
-#include "platform/DeviceInfo.h"
-#include "platform/FileSystem.h"
+#include <keel/base/Exception.h>
+#include <keel/tasks/Executor.h>
+#include <keel/base/Format.h>
+#include <keel/base/Logger.h>
+#include <keel/storage/MultiProcessFileLock.h>
+#include <keel/tasks/TaskLibrary.h>
+#include <keel/platform/DeviceInfo.h>
+#include <keel/platform/FileSystem.h>
 
 namespace keel {
 namespace {

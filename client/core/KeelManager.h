@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "core/CommandURLRequestConstructor.h"
-#include "core/CoreManager.h"
-#include "core/FileManager.h"
-#include "core/InstallationIdentifierStore.h"
-#include "core/KeychainStore.h"
-#include "core/LazyComponent.h"
-#include "core/OfflineStore.h"
-#include "core/Task.h"
-#include "core/URLSessionCommandRunner.h"
+#include <keel/network/CommandURLRequestConstructor.h>
+#include <keel/core/CoreManager.h>
+#include <keel/storage/FileManager.h>
+#include <keel/storage/InstallationIdentifierStore.h>
+#include <keel/storage/KeychainStore.h>
+#include <keel/core/LazyComponent.h>
+#include <keel/storage/OfflineStore.h>
+#include <keel/tasks/Task.h>
+#include <keel/network/URLSessionCommandRunner.h>
 
 namespace keel {
 

@@ -1,8 +1,8 @@
-#include "core/KeelModuleCollection.h"
+#include <keel/core/KeelModuleCollection.h>
 
 #include <algorithm>
 
-#include "core/TaskLibrary.h"
+#include <keel/tasks/TaskLibrary.h>
 
 namespace keel {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 namespace keel {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 namespace keel {
 

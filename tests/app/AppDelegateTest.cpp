@@ -7,7 +7,7 @@
 #include "AppTestSupport.h"
 #include "app/CatalogData.h"
 #include "app/Progress.h"
-#include "platform/Sqlite.h"
+#include <keel/base/Sqlite.h>
 
 namespace stillnook {
 namespace {

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
-#include "platform/Application.h"
-#include "platform/FileSystem.h"
+#include <keel/platform/Application.h>
+#include <keel/platform/FileSystem.h>
 
 namespace stillnook::testing {
 

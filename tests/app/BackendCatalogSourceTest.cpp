@@ -2,8 +2,8 @@
 
 #include "AppTestSupport.h"
 #include "app/CatalogData.h"
-#include "core/Logger.h"
-#include "platform/Dispatch.h"
+#include <keel/base/Logger.h>
+#include <keel/platform/Dispatch.h>
 #include "support/ScriptedHttpServer.h"
 
 namespace stillnook {

@@ -1,4 +1,4 @@
-#include "platform/Calendar.h"
+#include <keel/platform/Calendar.h>
 
 #include <ctime>
 

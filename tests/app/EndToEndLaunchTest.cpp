@@ -9,7 +9,7 @@
 #include "AppTestSupport.h"
 #include "app/BackendCatalogSource.h"
 #include "app/CatalogData.h"
-#include "core/Keel.h"
+#include <keel/core/Keel.h>
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include "AppTestSupport.h"
 #include "app/Favorites.h"
-#include "platform/UserDefaults.h"
+#include <keel/platform/UserDefaults.h>
 
 namespace stillnook {
 namespace {

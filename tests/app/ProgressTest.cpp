@@ -2,8 +2,8 @@
 
 #include "AppTestSupport.h"
 #include "app/ChillPoints.h"
-#include "platform/Calendar.h"
-#include "platform/Sqlite.h"
+#include <keel/platform/Calendar.h>
+#include <keel/base/Sqlite.h>
 
 namespace stillnook {
 namespace {

@@ -8,8 +8,8 @@
 #include "app/Exercise.h"
 #include "app/Model.h"
 #include "app/Progress.h"
-#include "core/Exception.h"
-#include "platform/Sqlite.h"
+#include <keel/base/Exception.h>
+#include <keel/base/Sqlite.h>
 
 namespace stillnook {
 namespace {

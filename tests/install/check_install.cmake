@@ -9,6 +9,11 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Unspecified)
+# Internals stay out of the installed API.
+file(GLOB_RECURSE internal_headers ${prefix}/include/*/internal/*)
+if(internal_headers)
+  message(FATAL_ERROR "internal headers were installed: ${internal_headers}")
+endif()
 set(flags "")
 if(SANITIZE)
   set(flags "-fsanitize=${SANITIZE}")

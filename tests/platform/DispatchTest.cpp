@@ -1,4 +1,4 @@
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 #include <atomic>
 #include <deque>
@@ -10,9 +10,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/Exception.h"
-#include "core/Logger.h"
-#include "platform/internal/DispatchPool.h"
+#include <keel/base/Exception.h>
+#include <keel/base/Logger.h>
+#include <keel/platform/internal/DispatchPool.h>
 
 namespace platform {
 namespace {

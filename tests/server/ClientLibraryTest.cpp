@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/Executor.h"
-#include "core/RESTCommand.h"
-#include "core/URLSessionCommandRunner.h"
-#include "platform/Dispatch.h"
+#include <keel/tasks/Executor.h>
+#include <keel/network/RESTCommand.h>
+#include <keel/network/URLSessionCommandRunner.h>
+#include <keel/platform/Dispatch.h>
 #include "server/ServerTestSupport.h"
 
 namespace keel::server::testing {

@@ -11,7 +11,7 @@
 #include "app/screens/DoneViewController.h"
 #include "app/screens/Theme.h"
 #include "app/screens/VideoPlayer.h"
-#include "platform/Dispatch.h"
+#include <keel/platform/Dispatch.h>
 
 namespace stillnook {
 namespace {

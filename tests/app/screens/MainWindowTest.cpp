@@ -5,7 +5,7 @@
 #include "app/screens/HomeViewController.h"
 #include "app/screens/NavigationController.h"
 #include "app/screens/ThumbnailLoader.h"
-#include "core/NetworkActivityIndicatorManager.h"
+#include <keel/network/NetworkActivityIndicatorManager.h>
 #include "support/ScriptedHttpServer.h"
 
 #include <future>

@@ -16,7 +16,7 @@
 #include "app/screens/ExerciseViewController.h"
 #include "app/screens/NavigationController.h"
 #include "app/screens/Storyboard.h"
-#include "platform/Calendar.h"
+#include <keel/platform/Calendar.h>
 
 namespace stillnook::testing {
 

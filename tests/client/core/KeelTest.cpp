@@ -1,12 +1,12 @@
-#include "core/Keel.h"
+#include <keel/core/Keel.h>
 
 #include <thread>
 
-#include "StorageTestSupport.h"
-#include "core/CommandResult.h"
-#include "core/NetworkActivityIndicatorManager.h"
-#include "core/RESTCommand.h"
-#include "platform/Dispatch.h"
+#include "support/StorageTestSupport.h"
+#include <keel/network/CommandResult.h>
+#include <keel/network/NetworkActivityIndicatorManager.h>
+#include <keel/network/RESTCommand.h>
+#include <keel/platform/Dispatch.h>
 #include "support/ScriptedHttpServer.h"
 
 namespace keel {

@@ -1,0 +1,156 @@
+#include <keel/base/Value.h>
+
+#include <cmath>
+#include <limits>
+#include <unordered_set>
+
+#include <gtest/gtest.h>
+
+namespace keel {
+namespace {
+
+class Token : public ValueReference {
+ public:
+  std::string className() const override { return "Token"; }
+};
+
+TEST(ValueTest, ComparesNumbersByValueAcrossKinds) {
+  // As on the platform: a boolean is a number, so true == 1 == 1.0.
+  EXPECT_EQ(Value(true), Value(1));
+  EXPECT_EQ(Value(1), Value(1.0));
+  EXPECT_EQ(Value(static_cast<std::int8_t>(7)), Value(7LL));
+  EXPECT_EQ(Value(7u), Value(7.0f));
+  EXPECT_NE(Value(1), Value(1.5));
+  EXPECT_NE(Value(false), Value(1));
+  // 2^53 + 1 has no exact double; the nearest double must not compare equal to it.
+  EXPECT_NE(Value(9007199254740993LL), Value(9007199254740992.0));
+  EXPECT_EQ(Value(9007199254740992LL), Value(9007199254740992.0));
+  // A number is never equal to a string or null of the same text.
+  EXPECT_NE(Value(1), Value("1"));
+  EXPECT_NE(Value(0), Value());
+}
+
+TEST(ValueTest, HashesEqualValuesAlike) {
+  std::vector<std::pair<Value, Value>> equal = {
+      {Value(true), Value(1.0)},
+      {Value(-3), Value(-3.0f)},
+      {Value(Array{Value(1), Value("a")}), Value(Array{Value(1.0), Value("a")})},
+      {Value(Dictionary{{"a", Value(1)}, {"b", Value(2)}}),
+       Value(Dictionary{{"b", Value(2.0)}, {"a", Value(true)}})},
+      {Value(dateFromMillis(5)), Value(dateFromMillis(5))},
+      {Value(Bytes{1, 2}), Value(Bytes{1, 2})},
+  };
+  for (const auto& [a, b] : equal) {
+    EXPECT_EQ(a, b) << a.description();
+    EXPECT_EQ(a.hash(), b.hash()) << a.description();
+  }
+  std::unordered_set<Value, ValueHash> set{Value(1), Value(2.5), Value("1"), Value(Array{})};
+  EXPECT_EQ(set.count(Value(true)), 1u);
+  EXPECT_EQ(set.count(Value(2.5f)), 1u);
+  EXPECT_EQ(set.count(Value(2)), 0u);
+}
+
+TEST(ValueTest, ComparesReferencesByIdentityUnlessTheirClassSaysOtherwise) {
+  auto a = std::make_shared<Token>();
+  auto b = std::make_shared<Token>();
+  EXPECT_EQ(Value(a), Value(a));
+  EXPECT_NE(Value(a), Value(b));
+  EXPECT_TRUE(Value(std::shared_ptr<Token>()).isNull());
+  EXPECT_EQ(Value(a).as<Token>(), a);
+}
+
+TEST(ValueTest, DictionaryKeepsInsertionOrderAndComparesRegardlessOfIt) {
+  Dictionary d{{"z", Value(1)}, {"a", Value(2)}, {"m", Value(3)}};
+  d.set("a", Value(20));  // an existing key keeps its place
+  d.set("b", Value(4));
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"z", "a", "m", "b"}));
+  EXPECT_TRUE(d.remove("z"));
+  EXPECT_FALSE(d.remove("z"));
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "m", "b"}));
+  // Lookups still work after a removal shifted the entries.
+  EXPECT_EQ(d["b"], Value(4));
+  EXPECT_EQ(d["a"], Value(20));
+  EXPECT_TRUE(d["missing"].isNull());
+
+  Dictionary reversed{{"b", Value(4)}, {"m", Value(3)}, {"a", Value(20)}};
+  EXPECT_EQ(d, reversed);
+  EXPECT_EQ(d.hash(), reversed.hash());
+  reversed.set("m", Value(30));
+  EXPECT_FALSE(d == reversed);
+}
+
+// Small dictionaries are searched in order, large ones through an index; growing and shrinking
+// across the boundary must never lose a key, its place or its value.
+TEST(ValueTest, DictionaryLookupsHoldAcrossTheIndexThreshold) {
+  Dictionary d;
+  std::vector<std::string> expected;
+  const std::size_t n = 3 * Dictionary::kIndexThreshold;
+  for (std::size_t i = 0; i < n; ++i) {
+    // Long keys as well as short ones: a key of more than 15 bytes lives on the heap.
+    std::string key = i % 2 ? "k" + std::to_string(i) : "a rather long key number " + std::to_string(i);
+    d.at(key) = Value(static_cast<int>(i));
+    expected.push_back(key);
+    for (std::size_t j = 0; j <= i; ++j) ASSERT_EQ(d[expected[j]], Value(static_cast<int>(j))) << i << " " << j;
+  }
+  d.set(expected[2], Value("replaced"));
+  EXPECT_EQ(d.keys(), expected);
+  // Remove from the front until the dictionary is small again; the rest keep their order.
+  while (d.size() > 2) {
+    ASSERT_TRUE(d.remove(expected.front()));
+    expected.erase(expected.begin());
+    EXPECT_FALSE(d.contains(std::string("a rather long key number 0")));
+    ASSERT_EQ(d.keys(), expected);
+    for (const auto& key : expected) ASSERT_NE(d.find(key), nullptr) << key;
+  }
+  d.set("new", Value(1));
+  EXPECT_EQ(d.size(), 3u);
+  EXPECT_EQ(d["new"], Value(1));
+  Dictionary copy = d;
+  EXPECT_EQ(copy, d);
+  d.clear();
+  EXPECT_FALSE(d.contains("new"));
+  EXPECT_EQ(copy["new"], Value(1));
+}
+
+TEST(ValueTest, MutatingACopyLeavesTheOriginalAlone) {
+  Value original(Dictionary{{"list", Value(Array{Value(1), Value(2)})}});
+  Value copy = original;
+  copy.mutableDictionary().at("list").mutableArray().push_back(Value(3));
+  copy.mutableDictionary().set("extra", Value(true));
+
+  EXPECT_EQ(original.get("list").arrayValue().size(), 2u);
+  EXPECT_FALSE(original.contains("extra"));
+  EXPECT_EQ(copy.get("list").arrayValue().size(), 3u);
+
+  // An unshared value is mutated in place, not copied each time.
+  Value solo(Array{Value(1)});
+  const Array* before = &solo.arrayValue();
+  solo.mutableArray().push_back(Value(2));
+  EXPECT_EQ(&solo.arrayValue(), before);
+}
+
+TEST(ValueTest, ReadsNumbersAcrossKindsAsThePlatformDoes) {
+  EXPECT_EQ(Value(-2.9).int64Value(), -2);  // toward zero
+  EXPECT_EQ(Value(1e30).int64Value(), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Value(std::nan("")).int64Value(), 0);
+  EXPECT_TRUE(Value(0.5).boolValue());
+  EXPECT_EQ(Value("12").int64Value(), 0);  // a string is not a number
+  EXPECT_EQ(Value(std::numeric_limits<unsigned long long>::max()).int64Value(),
+            std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(Value(true).numberKind(), Value::NumberKind::Bool);
+  EXPECT_EQ(Value::number(Value::NumberKind::Int16, 3.7).numberKind(), Value::NumberKind::Int16);
+}
+
+TEST(ValueTest, DescribesValuesForMessages) {
+  EXPECT_EQ(Value().description(), "<null>");
+  EXPECT_EQ(Value(true).description(), "1");
+  EXPECT_EQ(Value(2.5).description(), "2.5");
+  EXPECT_EQ(Value(0.1f).description(), "0.1");
+  EXPECT_EQ(Value(dateFromMillis(-1)).description(), "1969-12-31 23:59:59 +0000");
+  EXPECT_EQ(Value(Bytes{0xab, 0x01}).description(), "{length = 2, bytes = 0xab01}");
+  EXPECT_EQ(Value(Dictionary{{"k", Value(Array{Value("a"), Value(1)})}}).description(),
+            "{k = (a, 1)}");
+}
+
+}  // namespace
+}  // namespace keel

@@ -1,0 +1,53 @@
+// A temporary sandbox (home, keychain, group containers) per test, and the library's
+// process-wide configuration reset around it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <keel/core/Keel.h>
+#include <keel/platform/AppGroupContainer.h>
+#include <keel/platform/DeviceInfo.h>
+#include <keel/platform/FileSystem.h>
+#include <keel/platform/Keychain.h>
+
+namespace keel::testing {
+
+class SandboxedTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/keel-test-XXXXXX";
+    root = mkdtemp(pattern);
+    platform::setSandboxRoot(root + "/home");
+    platform::Keychain::setDirectory(root + "/keychain");
+    platform::setGroupContainersRoot(root + "/groups");
+    Keel::_clearCurrentManager();
+    Keel::_resetDataSharingIdentifiers();
+  }
+  void TearDown() override {
+    Keel::_clearCurrentManager();
+    Keel::_resetDataSharingIdentifiers();
+    platform::setMainBundleInfo({});
+    platform::setSandboxRoot("");
+    platform::Keychain::setDirectory("");
+    platform::setGroupContainersRoot("");
+    std::filesystem::remove_all(root);
+  }
+
+  static std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+
+  std::string root;
+};
+
+}  // namespace keel::testing
