@@ -1,6 +1,9 @@
 #include <keel/base/Value.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
+#include <vector>
 #include <limits>
 #include <unordered_set>
 
@@ -57,6 +60,16 @@ TEST(ValueTest, ComparesReferencesByIdentityUnlessTheirClassSaysOtherwise) {
   EXPECT_NE(Value(a), Value(b));
   EXPECT_TRUE(Value(std::shared_ptr<Token>()).isNull());
   EXPECT_EQ(Value(a).as<Token>(), a);
+}
+
+TEST(ValueTest, HandsOutAnImmutableReferenceOnlyForReading) {
+  std::shared_ptr<const Token> frozen = std::make_shared<Token>();
+  Value v(frozen);
+  EXPECT_EQ(v.as<Token>(), nullptr);
+  EXPECT_EQ(v.as<const Token>(), frozen);
+  EXPECT_EQ(v.reference(), nullptr);
+  EXPECT_EQ(v.constReference(), frozen);
+  EXPECT_EQ(v, Value(frozen));
 }
 
 TEST(ValueTest, DictionaryKeepsInsertionOrderAndComparesRegardlessOfIt) {
@@ -127,6 +140,26 @@ TEST(ValueTest, MutatingACopyLeavesTheOriginalAlone) {
   const Array* before = &solo.arrayValue();
   solo.mutableArray().push_back(Value(2));
   EXPECT_EQ(&solo.arrayValue(), before);
+}
+
+TEST(ValueTest, CopiesWrittenOnManyThreadsNeverSeeEachOthersWrites) {
+  // Every thread takes its own copy of one shared array and appends to it: each write must copy
+  // the shared buffer first, so the original and every other copy stay as they were.
+  const Value shared(Array{Value(0)});
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        Value mine = shared;
+        mine.mutableArray().push_back(Value(t));
+        if (mine.arrayValue().size() != 2 || shared.arrayValue().size() != 1) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(shared.arrayValue().size(), 1u);
 }
 
 TEST(ValueTest, ReadsNumbersAcrossKindsAsThePlatformDoes) {
