@@ -144,6 +144,9 @@ std::error_code createDirectories(const std::string& path, mode_t mode) {
     if (errno == EEXIST && isDirectory(path)) return {};
     return lastError();
   }
+  // mkdir() honours the umask, which can take the owner's own bits away (0277 makes a
+  // directory nobody can write into); the directories we make have the mode we ask for.
+  if (::chmod(path.c_str(), mode) != 0) return lastError();
   return {};
 }
 
@@ -152,7 +155,9 @@ std::error_code writeFileAtomically(const std::string& path, const keel::Bytes& 
   std::string temp = path + ".tmp-" + keel::uuidV4Lowercase();
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return lastError();
+  // open() honours the umask; the mode of a data file is not the umask's business.
   std::error_code ec;
+  if (::fchmod(fd, mode) != 0) ec = lastError();
   const auto* bytes = reinterpret_cast<const char*>(data.data());
   std::size_t left = data.size();
   while (left > 0 && !ec) {
@@ -165,8 +170,6 @@ std::error_code writeFileAtomically(const std::string& path, const keel::Bytes& 
       left -= static_cast<std::size_t>(n);
     }
   }
-  // open() honours the umask; the mode of a data file is not the umask's business.
-  if (!ec && ::fchmod(fd, mode) != 0) ec = lastError();
   if (!ec && ::fsync(fd) != 0) ec = lastError();
   if (::close(fd) != 0 && !ec) ec = lastError();
   if (!ec && ::rename(temp.c_str(), path.c_str()) != 0) ec = lastError();
@@ -175,6 +178,18 @@ std::error_code writeFileAtomically(const std::string& path, const keel::Bytes& 
     return ec;
   }
   return syncDirectoryOf(path);
+}
+
+int openPrivateFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  // A file made under a tight umask, or left by an older build with other modes, is set to
+  // 0600 when it is ours; one owned by someone else is used as it is.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0600 && st.st_uid == ::geteuid()) {
+    (void)::fchmod(fd, 0600);
+  }
+  return fd;
 }
 
 std::optional<keel::Bytes> readFile(const std::string& path, std::error_code& error) {

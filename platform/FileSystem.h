@@ -9,6 +9,8 @@
 //  - Atomic writes: the data goes to a temporary file beside the target, is flushed to disk,
 //    and is renamed over the target; the directory is flushed too. A crash at any point leaves
 //    either the old file or the new one, never a torn one.
+//  - Modes: files and directories made here get exactly the mode asked for, whatever the
+//    process's umask (the library's files hold session tokens: 0600 files, 0700 directories).
 //
 // Thread-safety: every function may be called from any thread. setSandboxRoot() is meant for
 // start-up (or a test's set-up); paths already handed out keep pointing at the old root.
@@ -51,12 +53,16 @@ bool isDirectory(const std::string& path);
 // Returns the names of the entries of a directory (without "." and ".."), sorted.
 std::vector<std::string> contentsOfDirectory(const std::string& path, std::error_code& error);
 
-// Creates the directory and any missing parents with `mode`; an existing directory is success.
+// Creates the directory and any missing parents with exactly `mode`; an existing directory is
+// success and keeps its mode.
 std::error_code createDirectories(const std::string& path, mode_t mode = 0700);
 
-// Writes `data` atomically to `path` with file mode `mode`.
+// Writes `data` atomically to `path`; the file has exactly the mode `mode` afterwards.
 std::error_code writeFileAtomically(const std::string& path, const keel::Bytes& data,
                                     mode_t mode = 0600);
+// Opens a file for reading and writing, creating it when missing, for a lock or other private
+// use: a file we own gets the mode 0600. Returns the descriptor, or -1 with errno set.
+int openPrivateFile(const std::string& path);
 // Returns the contents of a regular file.
 std::optional<keel::Bytes> readFile(const std::string& path, std::error_code& error);
 

@@ -45,7 +45,7 @@ bool MultiProcessFileLock::lock() {
     int openError = 0;
     for (;;) {
       // Group and others get nothing: the lock files sit beside private data.
-      int fd = ::open(lockFilePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      int fd = platform::openPrivateFile(lockFilePath_);
       if (fd >= 0) {
         int rc;
         while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
