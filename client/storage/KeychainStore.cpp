@@ -96,16 +96,13 @@ bool KeychainStore::removeObjectForKeyOnQueue(const std::string& key) {
 }
 
 bool KeychainStore::removeAllObjects() {
-  bool ok = true;
+  bool ok = false;
+  // One call rather than a delete per listed account: a store that is away (see Keychain.h)
+  // cannot list its items, and they must go too.
   queue_->barrierSync([&] {
-    std::vector<std::string> accounts;
-    KeychainStatus status = Keychain::copyAccounts(service_, accounts);
-    if (status == KeychainStatus::ItemNotFound) return;
-    if (status != KeychainStatus::Success) {
-      ok = false;
-      return;
-    }
-    for (const auto& account : accounts) ok = removeObjectForKeyOnQueue(account) && ok;
+    KeychainStatus status = Keychain::deleteAllItems(service_);
+    ok = status == KeychainStatus::Success;
+    if (!ok) logError("KeychainStore failed to remove all objects, with error: %ld", static_cast<long>(status));
   });
   return ok;
 }

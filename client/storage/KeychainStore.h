@@ -1,7 +1,8 @@
 // KeychainStore: a dictionary over the keychain items of one service. Each key is one item
-// (its account); its object is stored in the library's JSON value form. On this platform the
-// keychain is the file store of platform/Keychain.h: one file per service, mode 0600, written
-// atomically.
+// (its account); its object is stored in the library's JSON value form. The keychain is
+// platform/Keychain.h: the Secret Service of the desktop session when the session bus offers
+// one, else a file per service (mode 0600, written atomically); items written while one store
+// was in use are carried over, or kept for later, when the other is chosen in another run.
 //
 // Failures are logged and reported as false or none, never raised. An object that JSON cannot
 // express (a date, bytes, a reference) cannot be archived and stores nothing.

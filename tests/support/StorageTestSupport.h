@@ -1,5 +1,6 @@
 // A temporary sandbox (home, keychain, group containers) per test, and the library's
-// process-wide configuration reset around it.
+// process-wide configuration reset around it. The keychain keeps its items in the sandbox's
+// files even where a desktop keyring is running: tests never touch a real keyring.
 #pragma once
 
 #include <cstdlib>
@@ -24,6 +25,7 @@ class SandboxedTest : public ::testing::Test {
     root = mkdtemp(pattern);
     platform::setSandboxRoot(root + "/home");
     platform::Keychain::setDirectory(root + "/keychain");
+    platform::Keychain::setBackend(platform::KeychainBackend::File);
     platform::setGroupContainersRoot(root + "/groups");
     Keel::_clearCurrentManager();
     Keel::_resetDataSharingIdentifiers();
@@ -34,6 +36,7 @@ class SandboxedTest : public ::testing::Test {
     platform::setMainBundleInfo({});
     platform::setSandboxRoot("");
     platform::Keychain::setDirectory("");
+    platform::Keychain::setBackend(std::nullopt);
     platform::setGroupContainersRoot("");
     std::filesystem::remove_all(root);
   }

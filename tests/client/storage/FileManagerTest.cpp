@@ -7,6 +7,8 @@
 
 #include "support/StorageTestSupport.h"
 #include <keel/storage/InstallationIdentifierStore.h>
+#include <keel/storage/KeychainStore.h>
+#include <keel/storage/MultiProcessFileLock.h>
 
 namespace keel {
 namespace {
@@ -127,6 +129,40 @@ TEST_F(InstallationIdentifierStoreTest, MakesOneLowerCaseIdentifierKeepsItAndMak
   EXPECT_NE(fresh, "written-elsewhere");
   EXPECT_EQ(fresh.size(), 36u);
   EXPECT_EQ(read(store.installationIdentifierFilePath()), fresh);
+}
+
+// The data directory holds session tokens (the current user, the command cache) and the
+// keychain's file store holds them outright: nothing in either may be open to anyone else, and a
+// umask that takes the owner's own bits away must not leave directories nobody can write into.
+TEST_F(FileManagerTest, EverythingTheLibraryWritesIsPrivateWhateverTheUmask) {
+  const mode_t saved = ::umask(0277);
+  auto shared = std::make_shared<FileManager>("app-1", std::nullopt);
+  ErrorPtr error;
+  FileManager::writeStringAsync("{}", shared->dataItemPathForPathComponent("currentUser")).waitForResult(&error, false);
+  ASSERT_EQ(error, nullptr);
+  FileManager::createDirectoryIfNeededAsyncAtPath(shared->defaultDataDirectoryPath() + "/Command Cache/nested")
+      .waitForResult(&error, false);
+  FileManager::createDirectoryIfNeededAsyncAtPath(shared->cacheItemPathForPathComponent("KeyValueCache"))
+      .waitForResult(&error, false);
+  FileManager grouped("app-1", std::string("group.stillnook"));
+  FileManager::writeStringAsync("{}", grouped.dataItemPathForPathComponent("currentInstallation"))
+      .waitForResult(&error, false);
+  InstallationIdentifierStore(shared).installationIdentifier();
+  { LockedContentAccess access(shared->dataItemPathForPathComponent("config")); }
+  KeychainStore keychain("local.app.com.keel.sdk");
+  EXPECT_TRUE(keychain.setObject(Value("r:1"), "currentUser"));
+  EXPECT_TRUE(keychain.setObject(Value(2), "other"));
+  EXPECT_TRUE(keychain.removeObjectForKey("other"));
+  ::umask(saved);
+
+  int files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto mode = static_cast<unsigned>(entry.status().permissions());
+    EXPECT_EQ(mode, entry.is_directory() ? 0700u : 0600u) << entry.path() << std::oct << " " << mode;
+    files += entry.is_regular_file();
+  }
+  // The items above, their lock files and the keychain's files were all looked at.
+  EXPECT_GE(files, 8);
 }
 
 }  // namespace

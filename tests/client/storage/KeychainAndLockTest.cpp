@@ -11,28 +11,6 @@ namespace {
 
 using KeychainStoreTest = testing::SandboxedTest;
 
-TEST_F(KeychainStoreTest, KeepsOneItemPerKeyAndRemovesThemAll) {
-  KeychainStore store("local.app.com.keel.sdk");
-  EXPECT_TRUE(store.objectForKey("missing").isNull());
-  EXPECT_TRUE(store.setObject(Value("first"), "session"));
-  EXPECT_TRUE(store.setObject(Dictionary{{"token", Value("r:abc")}, {"n", Value(3)}}, "session"));
-  EXPECT_EQ(store.objectForKey("session"), Value(Dictionary{{"token", Value("r:abc")}, {"n", Value(3)}}));
-  std::vector<std::string> accounts;
-  platform::Keychain::copyAccounts(store.service(), accounts);
-  EXPECT_EQ(accounts, std::vector<std::string>{"session"});
-
-  EXPECT_FALSE(store.setObject(Value(), "nothing"));
-  EXPECT_FALSE(store.setObject(Value(Bytes{1, 2}), "bytes"));  // not archivable
-  EXPECT_TRUE(store.setObject(Value(1), "other"));
-  KeychainStore sameService("local.app.com.keel.sdk");
-  EXPECT_EQ(sameService.objectForKey("other"), Value(1));
-  EXPECT_TRUE(store.removeObjectForKey("other"));
-  EXPECT_FALSE(store.removeObjectForKey("other"));
-  EXPECT_TRUE(store.removeAllObjects());
-  EXPECT_TRUE(store.objectForKey("session").isNull());
-  EXPECT_THROW(KeychainStore(), InternalInconsistencyException);
-}
-
 TEST_F(KeychainStoreTest, ADamagedServiceFileReadsAsNoValueAndIsNotReportedAsStored) {
   KeychainStore store("local.app.com.keel.sdk");
   ASSERT_TRUE(store.setObject(Value("secret"), "session"));
