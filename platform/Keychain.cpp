@@ -306,10 +306,7 @@ void Keychain::setBackend(std::optional<KeychainBackend> backend) {
   State& s = state();
   s.forced = backend;
   s.chosen.reset();
-  if (!backend || *backend == KeychainBackend::File) {
-    s.secretService.reset();
-    SecretServiceKeychain::disconnectAll();
-  }
+  if (!backend || *backend == KeychainBackend::File) s.secretService.reset();
 }
 
 KeychainStatus Keychain::copyItem(const std::string& service, const std::string& account, keel::Value& value) {

@@ -124,8 +124,6 @@ std::unique_ptr<SecretServiceKeychain> SecretServiceKeychain::connect(bool requi
   return std::unique_ptr<SecretServiceKeychain>(new SecretServiceKeychain(std::move(connection)));
 }
 
-void SecretServiceKeychain::disconnectAll() { secret_service_disconnect(); }
-
 SecretServiceKeychain::SecretServiceKeychain(std::unique_ptr<Connection> connection)
     : connection_(std::move(connection)) {}
 

@@ -28,9 +28,6 @@ class SecretServiceKeychain {
   // nullptr otherwise, with the reason in `reason`. With `requireUnlockedCollection` false,
   // only the service itself has to answer.
   static std::unique_ptr<SecretServiceKeychain> connect(bool requireUnlockedCollection, std::string& reason);
-  // Forgets the process's cached connection to the service, so that the next connect() starts
-  // afresh (a test that changes the session bus).
-  static void disconnectAll();
 
   ~SecretServiceKeychain();
   SecretServiceKeychain(const SecretServiceKeychain&) = delete;
