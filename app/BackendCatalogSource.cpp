@@ -1,10 +1,10 @@
 #include "app/BackendCatalogSource.h"
 
 #include "app/AppDelegate.h"
-#include <keel/network/CommandResult.h>
 #include <keel/core/Keel.h>
+#include <keel/network/CommandResult.h>
+#include <keel/network/CommandRunning.h>
 #include <keel/network/RESTCommand.h>
-#include <keel/network/URLSessionCommandRunner.h>
 
 namespace stillnook {
 namespace {
@@ -21,9 +21,8 @@ class BackendCatalogSource : public CatalogSource {
 
   std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr* error) override {
     if (!configured_) configure();
-    auto manager = keel::Keel::_currentManager();
     auto command = keel::RESTCommand::commandWithHTTPPath("classes/Video", "GET", keel::Dictionary{}, std::nullopt);
-    auto task = manager->commandRunner()->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed);
+    auto task = keel::Keel::commandRunner()->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed);
     keel::ErrorPtr failure;
     // The launch waits for the catalogue on purpose (the first screen needs it), so the wait
     // is not reported as an accidental block of the main thread.

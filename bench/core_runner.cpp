@@ -48,8 +48,8 @@ void BM_Runner(benchmark::State& state) {
   const int inFlight = static_cast<int>(state.range(0));
   keel::Logger::sharedLogger().setLogLevel(1);
   auto source = std::make_shared<BenchDataSource>();
-  keel::CommandURLRequestConstructor::setServer(server().baseURL());
-  auto runner = keel::URLSessionCommandRunner::commandRunnerWithDataSource(source, "bench-app", "bench-key");
+  auto runner =
+      keel::URLSessionCommandRunner::commandRunnerWithDataSource(source, "bench-app", "bench-key", server().baseURL());
   for (auto _ : state) {
     std::vector<double> latencies(kCommands);
     std::atomic<int> started{0};

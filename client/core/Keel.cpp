@@ -19,6 +19,7 @@ void adoptDefaultLogLevel() {
 struct State {
   std::mutex mutex;
   std::shared_ptr<KeelManager> manager;
+  std::string serverURL = kDefaultServerURLString;
   std::optional<std::string> groupIdentifier;
   std::optional<std::string> containingApplication;
   bool localDatastore = false;
@@ -56,15 +57,17 @@ void Keel::setApplicationId(const std::string& applicationId, const std::string&
   if (applicationId.empty()) throw InternalInconsistencyException("'applicationId' should not be nil.");
   if (clientKey.empty()) throw InternalInconsistencyException("'clientKey' should not be nil.");
 
-  auto manager = KeelManager::initWithApplicationId(applicationId, clientKey);
+  KeelManagerEnvironment environment;
   std::optional<std::string> group, containing;
   bool localDatastore;
   {
     std::lock_guard lock(state().mutex);
+    environment.serverURL = state().serverURL;
     group = state().groupIdentifier;
     containing = state().containingApplication;
     localDatastore = state().localDatastore;
   }
+  auto manager = KeelManager::initWithApplicationId(applicationId, clientKey, std::move(environment));
   manager->configureWithApplicationGroupIdentifierContainingApplicationIdentifierEnabledLocalDataStore(
       group, containing, localDatastore);
   {
@@ -144,9 +147,23 @@ std::uint8_t Keel::logLevel() {
   return Logger::sharedLogger().logLevel();
 }
 
-void Keel::setServer(const std::string& server) { CommandURLRequestConstructor::setServer(server); }
+void Keel::setServer(const std::string& server) {
+  std::shared_ptr<KeelManager> manager;
+  {
+    std::lock_guard lock(state().mutex);
+    state().serverURL = server;
+    manager = state().manager;
+  }
+  // Outside the lock: re-pointing waits for the manager's runner queue.
+  if (manager) manager->setServerURL(server);
+}
 
-std::string Keel::serverURLString() { return CommandURLRequestConstructor::serverURLString(); }
+std::string Keel::serverURLString() {
+  std::lock_guard lock(state().mutex);
+  return state().serverURL;
+}
+
+std::shared_ptr<CommandRunning> Keel::commandRunner() { return requireManager()->commandRunner(); }
 
 void Keel::enableKeelModule(const std::shared_ptr<KeelModule>& module) { modules().addKeelModule(module); }
 

@@ -7,6 +7,10 @@
 // current objects from disk in the background and tells the registered modules (on the main
 // queue). The first request is made by the first command that runs.
 //
+// Keel configures the process-wide manager. A program that needs another one beside it (a
+// second server, a second data directory) makes a KeelManager of its own and configures it the
+// same way; the two share nothing but the process's logger and notification centre.
+//
 // Thread-safety: every member may be called from any thread; configuration is meant for the
 // main thread at launch.
 #pragma once
@@ -50,15 +54,24 @@ class Keel {
   static void offlineMessagesEnabled(bool) {}
   static void errorMessagesEnabled(bool) {}
 
-  // The server every request goes to: scheme, host and port.
+  // The server every request of the process-wide manager goes to: scheme, host and port
+  // (kDefaultServerURLString until set). Takes effect at once, for a manager already
+  // configured too.
   static void setServer(const std::string& server);
   static std::string serverURLString();
+
+  // Returns the command runner of the process-wide manager. Throws when the library is not
+  // configured. It sends REST commands with the configured identity, for what the library offers
+  // no higher-level operation for yet; the catalogue request of the application is one until
+  // queries arrive.
+  static std::shared_ptr<CommandRunning> commandRunner();
 
   static void enableKeelModule(const std::shared_ptr<KeelModule>& module);
   static void disableKeelModule(const std::shared_ptr<KeelModule>& module);
   static bool isModuleEnabled(const std::shared_ptr<KeelModule>& module);
 
-  // The current manager, or nullptr before configuration.
+  // Internal: for the library's own tests, not for applications (which have the members
+  // above). The current manager, or nullptr before configuration.
   static std::shared_ptr<KeelManager> _currentManager();
   static void _clearCurrentManager();
   static void _resetDataSharingIdentifiers();

@@ -1,15 +1,17 @@
 #include <keel/core/KeelManager.h>
 
 #include <mutex>
+#include <vector>
 
 #include <keel/base/Exception.h>
-#include <keel/tasks/Executor.h>
 #include <keel/base/Format.h>
 #include <keel/base/Logger.h>
-#include <keel/storage/MultiProcessFileLock.h>
-#include <keel/tasks/TaskLibrary.h>
+#include <keel/core/internal/LazyComponent.h>
 #include <keel/platform/DeviceInfo.h>
 #include <keel/platform/FileSystem.h>
+#include <keel/storage/MultiProcessFileLock.h>
+#include <keel/tasks/Executor.h>
+#include <keel/tasks/TaskLibrary.h>
 
 namespace keel {
 namespace {
@@ -35,30 +37,61 @@ std::vector<PreloadStep>& preloadSteps() {
 
 std::string keychainServiceSuffix() { return std::string(kQueueLabelPrefix) + ".sdk"; }
 
-KeelManager::KeelManager()
-    : fileManager_(label(".filemanager.access")),
-      keychainStore_(label(".keychainstore.access")),
-      installationIdentifierStore_(label(".installationidentifierstore.access")),
-      commandRunner_(label(".commandrunner.access")),
-      coreManager_(label(".coreManager.access")) {
+struct KeelManager::Components {
+  mutable std::mutex serverURLMutex;
+  std::string serverURL;
+
+  platform::DispatchQueuePtr offlineStoreAccessQueue =
+      platform::DispatchQueue::createConcurrent(label(".offlinestore.access"));
+  std::shared_ptr<OfflineStore> offlineStore;  // guarded by offlineStoreAccessQueue
+  internal::LazyComponent<FileManager> fileManager{label(".filemanager.access")};
+  internal::LazyComponent<KeychainStore> keychainStore{label(".keychainstore.access")};
+  internal::LazyComponent<InstallationIdentifierStore> installationIdentifierStore{
+      label(".installationidentifierstore.access")};
+  internal::LazyComponent<URLSessionCommandRunner> commandRunner{label(".commandrunner.access")};
+  internal::LazyComponent<CoreManager> coreManager{label(".coreManager.access")};
+};
+
+KeelManager::KeelManager() {
   throw InternalInconsistencyException(
       formatMessage("%@ is not the designated initializer for instances of %@.", "init", "KeelManager"));
 }
 
-KeelManager::KeelManager(std::string applicationId, std::string clientKey)
+KeelManager::KeelManager(std::string applicationId, std::string clientKey, KeelManagerEnvironment environment)
     : applicationId_(std::move(applicationId)),
       clientKey_(std::move(clientKey)),
-      offlineStoreAccessQueue_(platform::DispatchQueue::createConcurrent(label(".offlinestore.access"))),
-      fileManager_(label(".filemanager.access")),
-      keychainStore_(label(".keychainstore.access")),
-      installationIdentifierStore_(label(".installationidentifierstore.access")),
-      commandRunner_(label(".commandrunner.access")),
-      coreManager_(label(".coreManager.access")),
+      homeDirectory_(environment.homeDirectory.empty() ? platform::homeDirectory()
+                                                       : platform::standardizePath(environment.homeDirectory)),
+      bundleIdentifier_(environment.bundleIdentifier.empty() ? platform::mainBundleInfo().identifier
+                                                             : std::move(environment.bundleIdentifier)),
+      components_(std::make_unique<Components>()),
       controllerAccessQueue_(platform::DispatchQueue::createSerial(label(".controller.access"))),
-      preloadQueue_(platform::DispatchQueue::createSerial(label(".preload"))) {}
+      preloadQueue_(platform::DispatchQueue::createSerial(label(".preload"))) {
+  components_->serverURL = std::move(environment.serverURL);
+}
 
-std::shared_ptr<KeelManager> KeelManager::initWithApplicationId(std::string applicationId, std::string clientKey) {
-  return std::make_shared<KeelManager>(std::move(applicationId), std::move(clientKey));
+KeelManager::~KeelManager() = default;
+
+std::shared_ptr<KeelManager> KeelManager::initWithApplicationId(std::string applicationId, std::string clientKey,
+                                                                KeelManagerEnvironment environment) {
+  return std::make_shared<KeelManager>(std::move(applicationId), std::move(clientKey), std::move(environment));
+}
+
+std::string KeelManager::serverURL() const {
+  std::lock_guard lock(components_->serverURLMutex);
+  return components_->serverURL;
+}
+
+void KeelManager::setServerURL(std::string serverURL) {
+  // On the runner's queue: a runner being made meanwhile takes the new URL, one made before is
+  // re-pointed, and of two calls at once the later one wins for both.
+  components_->commandRunner.withComponent([&](const std::shared_ptr<URLSessionCommandRunner>& runner) {
+    {
+      std::lock_guard lock(components_->serverURLMutex);
+      components_->serverURL = serverURL;
+    }
+    if (runner) runner->requestConstructor()->setServerURLString(serverURL);
+  });
 }
 
 void KeelManager::configureWithApplicationGroupIdentifierContainingApplicationIdentifierEnabledLocalDataStore(
@@ -111,51 +144,53 @@ void KeelManager::checkApplicationId() {
 
 void KeelManager::loadOfflineStoreWithOptions(unsigned options) {
   auto files = fileManager();
-  offlineStoreAccessQueue_->barrierSync([&] {
-    if (offlineStore_) throw InternalInconsistencyException("Can't load offline store more than once.");
-    offlineStore_ = std::make_shared<OfflineStore>(files, options);
+  components_->offlineStoreAccessQueue->barrierSync([&] {
+    if (components_->offlineStore) throw InternalInconsistencyException("Can't load offline store more than once.");
+    components_->offlineStore = std::make_shared<OfflineStore>(files, options);
   });
 }
 
 bool KeelManager::isOfflineStoreLoaded() { return offlineStore() != nullptr; }
 
 std::shared_ptr<OfflineStore> KeelManager::offlineStore() {
-  return offlineStoreAccessQueue_->syncResult([&] { return offlineStore_; });
+  return components_->offlineStoreAccessQueue->syncResult([&] { return components_->offlineStore; });
 }
 
 void KeelManager::setOfflineStore(std::shared_ptr<OfflineStore> store) {
-  offlineStoreAccessQueue_->barrierSync([&] { offlineStore_ = std::move(store); });
+  components_->offlineStoreAccessQueue->barrierSync([&] { components_->offlineStore = std::move(store); });
 }
 
 std::shared_ptr<FileManager> KeelManager::fileManager() {
-  return fileManager_.get([&] { return std::make_shared<FileManager>(applicationId_, applicationGroupIdentifier_); });
+  return components_->fileManager.get(
+      [&] { return std::make_shared<FileManager>(applicationId_, applicationGroupIdentifier_, homeDirectory_); });
 }
 
 std::string KeelManager::keychainServiceName() const {
   const std::string owner = containingApplicationIdentifier_ ? *containingApplicationIdentifier_
-                                                             : platform::mainBundleInfo().identifier;
+                                                             : bundleIdentifier_;
   return formatMessage("%@.%@", owner, keychainServiceSuffix());
 }
 
 std::shared_ptr<KeychainStore> KeelManager::keychainStore() {
-  return keychainStore_.get([&] { return std::make_shared<KeychainStore>(keychainServiceName()); });
+  return components_->keychainStore.get([&] { return std::make_shared<KeychainStore>(keychainServiceName()); });
 }
 
 std::shared_ptr<InstallationIdentifierStore> KeelManager::installationIdentifierStore() {
-  return installationIdentifierStore_.get([&] { return std::make_shared<InstallationIdentifierStore>(fileManager()); });
+  return components_->installationIdentifierStore.get([&] { return std::make_shared<InstallationIdentifierStore>(fileManager()); });
 }
 
 std::shared_ptr<URLSessionCommandRunner> KeelManager::commandRunner() {
-  return commandRunner_.get([&] {
-    return URLSessionCommandRunner::commandRunnerWithDataSource(weak_from_this(), applicationId_, clientKey_);
+  return components_->commandRunner.get([&] {
+    return URLSessionCommandRunner::commandRunnerWithDataSource(weak_from_this(), applicationId_, clientKey_,
+                                                                serverURL());
   });
 }
 
 std::shared_ptr<CoreManager> KeelManager::coreManager() {
-  return coreManager_.get([&] { return CoreManager::managerWithDataSource(weak_from_this()); });
+  return components_->coreManager.get([&] { return CoreManager::managerWithDataSource(weak_from_this()); });
 }
 
-void KeelManager::unloadCoreManager() { coreManager_.set(nullptr); }
+void KeelManager::unloadCoreManager() { components_->coreManager.set(nullptr); }
 
 std::string KeelManager::installationIdentifier() { return installationIdentifierStore()->installationIdentifier(); }
 

@@ -12,16 +12,6 @@
 
 namespace keel {
 
-namespace {
-
-std::mutex globalsMutex;
-std::string& serverURL() {
-  static std::string url = kDefaultServerURLString;
-  return url;
-}
-
-}  // namespace
-
 BundleInfo BundleInfo::mainBundle() {
   platform::BundleInfo main = platform::mainBundleInfo();
   BundleInfo info;
@@ -30,14 +20,14 @@ BundleInfo BundleInfo::mainBundle() {
   return info;
 }
 
-std::string CommandURLRequestConstructor::serverURLString() {
-  std::lock_guard lock(globalsMutex);
-  return serverURL();
+std::string CommandURLRequestConstructor::serverURLString() const {
+  std::lock_guard lock(serverURLMutex_);
+  return serverURL_;
 }
 
-void CommandURLRequestConstructor::setServer(std::string server) {
-  std::lock_guard lock(globalsMutex);
-  serverURL() = std::move(server);
+void CommandURLRequestConstructor::setServerURLString(std::string serverURL) {
+  std::lock_guard lock(serverURLMutex_);
+  serverURL_ = std::move(serverURL);
 }
 
 std::string CommandURLRequestConstructor::operatingSystemFullVersion() {
@@ -46,12 +36,13 @@ std::string CommandURLRequestConstructor::operatingSystemFullVersion() {
   return build.empty() ? version : formatMessage("%@ (%@)", version, build);
 }
 
-CommandURLRequestConstructor::CommandURLRequestConstructor(std::weak_ptr<CommandRequestDataSource> dataSource)
-    : dataSource_(std::move(dataSource)) {}
+CommandURLRequestConstructor::CommandURLRequestConstructor(std::weak_ptr<CommandRequestDataSource> dataSource,
+                                                           std::string serverURL)
+    : dataSource_(std::move(dataSource)), serverURL_(std::move(serverURL)) {}
 
 std::shared_ptr<CommandURLRequestConstructor> CommandURLRequestConstructor::constructorWithDataSource(
-    std::weak_ptr<CommandRequestDataSource> dataSource) {
-  return std::make_shared<CommandURLRequestConstructor>(std::move(dataSource));
+    std::weak_ptr<CommandRequestDataSource> dataSource, std::string serverURL) {
+  return std::make_shared<CommandURLRequestConstructor>(std::move(dataSource), std::move(serverURL));
 }
 
 platform::HeaderList CommandURLRequestConstructor::URLRequestHeadersForCommand(const RESTCommand& command) const {

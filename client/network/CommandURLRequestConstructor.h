@@ -5,13 +5,17 @@
 // their parameters can ride in a body. The session-wide headers (application id, client key,
 // versions) are not added here: the runner installs them once on its HTTP session.
 //
-// The server URL is process-wide: serverURLString() / setServer() (Keel forwards to them).
+// The server URL belongs to the constructor: the manager that makes the runner says where its
+// requests go, so that two managers in one process can talk to two servers. It can be re-pointed
+// while requests are being built (Keel::setServer after configuration); a request takes the URL
+// as it is when the request is built.
 //
 // Thread-safety: every member may be called from any thread. The constructor holds its data
 // source weakly (the manager owns the runner that owns this constructor).
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -43,9 +47,10 @@ inline constexpr const char* kDefaultServerURLString = "https://api.stillnook.ap
 
 class CommandURLRequestConstructor {
  public:
-  explicit CommandURLRequestConstructor(std::weak_ptr<CommandRequestDataSource> dataSource);
+  // `serverURL`: scheme, host and port of the server (any path in it is replaced).
+  CommandURLRequestConstructor(std::weak_ptr<CommandRequestDataSource> dataSource, std::string serverURL);
   static std::shared_ptr<CommandURLRequestConstructor> constructorWithDataSource(
-      std::weak_ptr<CommandRequestDataSource> dataSource);
+      std::weak_ptr<CommandRequestDataSource> dataSource, std::string serverURL);
 
   // Returns the data source, or nullptr once it has gone.
   std::shared_ptr<CommandRequestDataSource> dataSource() const { return dataSource_.lock(); }
@@ -64,15 +69,18 @@ class CommandURLRequestConstructor {
   // Returns the command's own headers, then "X-Keel-Installation-Id" and "X-Keel-Session-Token".
   platform::HeaderList URLRequestHeadersForCommand(const RESTCommand& command) const;
 
-  // Returns the server URL (scheme and host), initially kDefaultServerURLString.
-  static std::string serverURLString();
-  static void setServer(std::string server);
+  // Returns the server URL requests are built for.
+  std::string serverURLString() const;
+  // Re-points the requests built from now on.
+  void setServerURLString(std::string serverURL);
 
   // Returns the system's version text: the version, then " (<build>)" when the build is known.
   static std::string operatingSystemFullVersion();
 
  private:
   std::weak_ptr<CommandRequestDataSource> dataSource_;
+  mutable std::mutex serverURLMutex_;
+  std::string serverURL_;
 };
 
 }  // namespace keel

@@ -35,7 +35,7 @@ Reachability::~Reachability() {
 
 std::shared_ptr<Reachability> Reachability::sharedReachability() {
   static std::shared_ptr<Reachability> shared =
-      initWithURL(formatMessage("%@/%ld", CommandURLRequestConstructor::serverURLString(), 2L));
+      initWithURL(formatMessage("%@/%ld", kDefaultServerURLString, 2L));
   return shared;
 }
 

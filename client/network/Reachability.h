@@ -39,7 +39,8 @@ class ReachabilityListener {
 
 class Reachability : public std::enable_shared_from_this<Reachability> {
  public:
-  // Returns the process-wide instance for the default server's host, created on first use.
+  // Returns the process-wide instance for the host of kDefaultServerURLString, created on first
+  // use. Code that talks to another server watches that one's host with initWithURL.
   static std::shared_ptr<Reachability> sharedReachability();
   // Returns a reachability for the host of `url`, monitored by the platform source.
   static std::shared_ptr<Reachability> initWithURL(const std::string& url);

@@ -133,13 +133,13 @@ struct RetryingRun : std::enable_shared_from_this<RetryingRun<T>> {
 
 std::shared_ptr<URLSessionCommandRunner> URLSessionCommandRunner::commandRunnerWithDataSource(
     std::weak_ptr<CommandRequestDataSource> dataSource, std::string applicationId, std::string clientKey,
-    platform::HTTPSessionConfiguration configuration) {
+    std::string serverURL, platform::HTTPSessionConfiguration configuration) {
   for (auto& h : CommandURLRequestConstructor::defaultURLRequestHeadersForApplicationId(applicationId, clientKey,
                                                                                         BundleInfo::mainBundle()))
     platform::setHeader(configuration.additionalHeaders, h.first, h.second);
   auto session = URLSession::sessionWithConfiguration(std::move(configuration), {});
   auto runner = initWithDataSource(dataSource, std::move(session),
-                                   CommandURLRequestConstructor::constructorWithDataSource(dataSource),
+                                   CommandURLRequestConstructor::constructorWithDataSource(dataSource, std::move(serverURL)),
                                    platform::NotificationCenter::defaultCenter());
   runner->applicationId_ = std::move(applicationId);
   runner->clientKey_ = std::move(clientKey);
@@ -153,7 +153,8 @@ std::shared_ptr<URLSessionCommandRunner> URLSessionCommandRunner::initWithDataSo
   std::shared_ptr<URLSessionCommandRunner> runner(new URLSessionCommandRunner());
   runner->session_ = std::move(session);
   runner->requestConstructor_ = requestConstructor ? std::move(requestConstructor)
-                                                   : CommandURLRequestConstructor::constructorWithDataSource(dataSource);
+                                                   : CommandURLRequestConstructor::constructorWithDataSource(
+                                                         dataSource, kDefaultServerURLString);
   runner->notificationCenter_ = notificationCenter ? std::move(notificationCenter)
                                                    : platform::NotificationCenter::defaultCenter();
   runner->session_->setDelegate(runner);

@@ -38,12 +38,13 @@ class URLSessionCommandRunner : public CommandRunning,
                                 public URLSessionDelegate,
                                 public std::enable_shared_from_this<URLSessionCommandRunner> {
  public:
-  // Returns a runner with its own session. `configuration` supplies time-outs and extra trust;
-  // the session-wide headers are added to it.
+  // Returns a runner with its own session that sends to `serverURL` (scheme, host and port).
+  // `configuration` supplies time-outs and extra trust; the session-wide headers are added to it.
   static std::shared_ptr<URLSessionCommandRunner> commandRunnerWithDataSource(
       std::weak_ptr<CommandRequestDataSource> dataSource, std::string applicationId, std::string clientKey,
-      platform::HTTPSessionConfiguration configuration = {});
-  // Returns a runner over the given parts (the session's delegate becomes the runner).
+      std::string serverURL, platform::HTTPSessionConfiguration configuration = {});
+  // Returns a runner over the given parts (the session's delegate becomes the runner). Without a
+  // request constructor, requests go to kDefaultServerURLString.
   static std::shared_ptr<URLSessionCommandRunner> initWithDataSource(
       std::weak_ptr<CommandRequestDataSource> dataSource, std::shared_ptr<URLSession> session,
       std::shared_ptr<CommandURLRequestConstructor> requestConstructor,

@@ -49,9 +49,15 @@ FileManager::FileManager() {
       formatMessage("%@ is not the designated initializer for instances of %@.", "init", "FileManager"));
 }
 
-FileManager::FileManager(std::string applicationIdentifier, std::optional<std::string> applicationGroupIdentifier)
+FileManager::FileManager(std::string applicationIdentifier, std::optional<std::string> applicationGroupIdentifier,
+                         std::string homeDirectory)
     : applicationIdentifier_(std::move(applicationIdentifier)),
-      applicationGroupIdentifier_(std::move(applicationGroupIdentifier)) {}
+      applicationGroupIdentifier_(std::move(applicationGroupIdentifier)),
+      homeDirectory_(homeDirectory.empty() ? std::string() : platform::standardizePath(homeDirectory)) {}
+
+std::string FileManager::homeDirectory() const {
+  return homeDirectory_.empty() ? platform::homeDirectory() : homeDirectory_;
+}
 
 ErrorPtr FileManager::errorFromCode(const std::error_code& code, const std::string& path) {
   return Error::make(kPOSIXErrorDomain, code.value(),
@@ -124,11 +130,12 @@ Task<void> FileManager::removeItemAtPathAsync(const std::string& path, bool with
 }
 
 std::string FileManager::localSandboxDataDirectoryPath() const {
-  return appendPathComponent(appendPathComponent(platform::libraryDirectory(), "Private Documents"), "Keel");
+  return appendPathComponent(appendPathComponent(appendPathComponent(homeDirectory(), "Library"), "Private Documents"),
+                             "Keel");
 }
 
 std::string FileManager::dataDirectoryPath_DEPRECATED() const {
-  return appendPathComponent(platform::documentsDirectory(), "Keel");
+  return appendPathComponent(appendPathComponent(homeDirectory(), "Documents"), "Keel");
 }
 
 std::string FileManager::defaultDataDirectoryPath() const {
@@ -160,7 +167,7 @@ std::string FileManager::dataItemPathForPathComponent(const std::string& compone
 
 std::string FileManager::cacheItemPathForPathComponent(const std::string& component) const {
   return platform::standardizePath(
-      appendPathComponent(appendPathComponent(platform::cachesDirectory(), "Keel"), component));
+      appendPathComponent(appendPathComponent(appendPathComponent(homeDirectory(), "Library/Caches"), "Keel"), component));
 }
 
 }  // namespace keel

@@ -2,7 +2,8 @@
 // application's sandbox, or under an application-group container when data is shared with
 // extensions) and performs file operations as tasks.
 //
-// Layout (names exact):
+// Layout (names exact), under the home directory it is given (without one, the application's
+// sandbox, platform::homeDirectory()):
 //   local sandbox data directory   <home>/Library/Private Documents/Keel
 //   shared data directory          <group container>/Keel/<application id>
 //   default data directory         the shared one when a group identifier is set, else the local
@@ -39,10 +40,16 @@ class FileManager {
  public:
   // Throws: the plain initializer is not the designated one.
   FileManager();
-  FileManager(std::string applicationIdentifier, std::optional<std::string> applicationGroupIdentifier);
+  // `homeDirectory`: the directory the sandbox paths lie under; empty for the application's
+  // sandbox wherever it is at each use. A manager gives its own, so that two managers in one
+  // process keep apart.
+  FileManager(std::string applicationIdentifier, std::optional<std::string> applicationGroupIdentifier,
+              std::string homeDirectory = {});
 
   const std::string& applicationIdentifier() const { return applicationIdentifier_; }
   const std::optional<std::string>& applicationGroupIdentifier() const { return applicationGroupIdentifier_; }
+  // Returns the directory the sandbox paths lie under.
+  std::string homeDirectory() const;
 
   // Returns true iff the platform gives a container for the group.
   static bool isApplicationGroupContainerReachableForGroupIdentifier(const std::string& groupIdentifier);
@@ -80,6 +87,7 @@ class FileManager {
  private:
   std::string applicationIdentifier_;
   std::optional<std::string> applicationGroupIdentifier_;
+  std::string homeDirectory_;
 };
 
 }  // namespace keel

@@ -31,11 +31,10 @@ bool finishes(const keel::Task<T>& task) {
 class ClientLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    keel::CommandURLRequestConstructor::setServer("http://127.0.0.1:" + std::to_string(server_.port()));
-    runner_ = keel::URLSessionCommandRunner::commandRunnerWithDataSource(source_, kAppId, kClientKey);
+    runner_ = keel::URLSessionCommandRunner::commandRunnerWithDataSource(
+        source_, kAppId, kClientKey, "http://127.0.0.1:" + std::to_string(server_.port()));
     runner_->setInitialRetryDelay(0.01);
   }
-  void TearDown() override { keel::CommandURLRequestConstructor::setServer(keel::kDefaultServerURLString); }
 
   keel::Task<keel::CommandResultPtr> run(const std::string& path, const std::string& method, keel::Dictionary params) {
     auto task = runner_->runCommandAsync(

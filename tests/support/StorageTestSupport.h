@@ -29,10 +29,12 @@ class SandboxedTest : public ::testing::Test {
     platform::setGroupContainersRoot(root + "/groups");
     Keel::_clearCurrentManager();
     Keel::_resetDataSharingIdentifiers();
+    Keel::setServer(kDefaultServerURLString);
   }
   void TearDown() override {
     Keel::_clearCurrentManager();
     Keel::_resetDataSharingIdentifiers();
+    Keel::setServer(kDefaultServerURLString);
     platform::setMainBundleInfo({});
     platform::setSandboxRoot("");
     platform::Keychain::setDirectory("");

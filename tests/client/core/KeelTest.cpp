@@ -32,6 +32,8 @@ TEST_F(KeelTest, ConfigurationChecksItsArgumentsAndItsOrder) {
   EXPECT_EQ(Keel::_currentManager(), nullptr);
   EXPECT_EQ(exceptionText([] { Keel::getApplicationId(); }),
             "You have to call setApplicationId:clientKey: on Keel to configure Keel.");
+  EXPECT_EQ(exceptionText([] { Keel::commandRunner(); }),
+            "You have to call setApplicationId:clientKey: on Keel to configure Keel.");
   EXPECT_EQ(exceptionText([] { Keel::enableDataSharingWithApplicationGroupIdentifier(""); }),
             "'groupIdentifier' should not be nil.");
   EXPECT_EQ(exceptionText([] { Keel::enableDataSharingWithApplicationGroupIdentifier("../away"); }),
@@ -147,7 +149,6 @@ TEST_F(KeelTest, TheManagersRunnerSendsCommandsWithTheConfiguredIdentity) {
   EXPECT_EQ(requests[0].header("x-keel-application-id"), "app-id");
   EXPECT_EQ(requests[0].header("x-keel-client-key"), "client-key");
   EXPECT_EQ(requests[0].header("x-keel-installation-id"), manager->installationIdentifierStore()->installationIdentifier());
-  Keel::setServer("");
 }
 
 class RecordingModule : public KeelModule {

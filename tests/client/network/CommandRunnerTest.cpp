@@ -50,13 +50,11 @@ class RetryLogCounter {
 
 class CommandRunnerTest : public ::testing::Test {
  protected:
-  void TearDown() override { CommandURLRequestConstructor::setServer(kDefaultServerURLString); }
-
   std::shared_ptr<URLSessionCommandRunner> makeRunner(const ScriptedHttpServer& server, bool trustServer = true) {
-    CommandURLRequestConstructor::setServer(server.baseURL());
     platform::HTTPSessionConfiguration configuration;
     if (trustServer) configuration.extraTrustedCAFile = server.caCertificatePath();
-    auto runner = URLSessionCommandRunner::commandRunnerWithDataSource(source, "app-id", "client-key", configuration);
+    auto runner = URLSessionCommandRunner::commandRunnerWithDataSource(source, "app-id", "client-key", server.baseURL(),
+                                                                       configuration);
     runner->setInitialRetryDelay(0.02);
     return runner;
   }
@@ -142,7 +140,7 @@ TEST_F(CommandRunnerTest, SendsAServerErrorFiveTimesWithDoublingWaitsThenFailsWi
 TEST_F(CommandRunnerTest, RetriesARefusedConnectionAndFailsWithTheTransportError) {
   ScriptedHttpServer unused;
   auto runner = makeRunner(unused);
-  CommandURLRequestConstructor::setServer("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
+  runner->requestConstructor()->setServerURLString("http://127.0.0.1:" + std::to_string(testing::unusedLoopbackPort()));
   RetryLogCounter log;
   auto task = runner->runCommandAsync(findVideos(), kCommandRunningOptionRetryIfFailed);
   ASSERT_TRUE(finishes(task));
@@ -286,9 +284,9 @@ TEST_F(CommandRunnerTest, TalksHTTPSOnlyToServersItTrusts) {
 TEST_F(CommandRunnerTest, PostsANotificationBeforeAndAfterEachRequest) {
   ScriptedHttpServer server;
   auto center = std::make_shared<platform::NotificationCenter>();
-  CommandURLRequestConstructor::setServer(server.baseURL());
   auto runner = URLSessionCommandRunner::initWithDataSource(
-      source, URLSession::sessionWithConfiguration({}, {}), nullptr, center);
+      source, URLSession::sessionWithConfiguration({}, {}),
+      CommandURLRequestConstructor::constructorWithDataSource(source, server.baseURL()), center);
   std::atomic<int> willSend{0}, didReceive{0};
   std::atomic<bool> orderKept{true};
   center->addObserver(kNetworkWillSendURLRequestNotification, runner.get(), [&](const platform::Notification& n) {

@@ -20,11 +20,8 @@ class FixedDataSource : public CommandRequestDataSource {
 
 class URLRequestTest : public ::testing::Test {
  protected:
-  void SetUp() override { CommandURLRequestConstructor::setServer("https://api.example.test"); }
-  void TearDown() override { CommandURLRequestConstructor::setServer(kDefaultServerURLString); }
-
   std::shared_ptr<FixedDataSource> source = std::make_shared<FixedDataSource>();
-  CommandURLRequestConstructor constructor{source};
+  CommandURLRequestConstructor constructor{source, "https://api.example.test"};
 };
 
 TEST_F(URLRequestTest, SendsAFindWithParametersAsAPostCarryingTheMethod) {
@@ -64,7 +61,7 @@ TEST_F(URLRequestTest, LetsTheInstallationIdAndSessionTokenWinOverCommandHeaders
 }
 
 TEST_F(URLRequestTest, ReplacesAnyPathOfTheServerURL) {
-  CommandURLRequestConstructor::setServer("http://127.0.0.1:8080/old/path?q=1");
+  constructor.setServerURLString("http://127.0.0.1:8080/old/path?q=1");
   auto request = constructor.dataURLRequestForCommand(*RESTCommand::commandWithHTTPPath("config", "GET", std::nullopt, std::nullopt));
   EXPECT_EQ(request.url, "http://127.0.0.1:8080/1/config?q=1");
   EXPECT_EQ(URLConstructor::URLFromAbsoluteString("https://h.test/a?b=c", std::string("x/y"), std::string("")),

@@ -1,6 +1,7 @@
 // LazyComponent: one long-lived component of a manager, made on first use under a serial queue
-// of its own, so that threads asking at the same time get the same instance. Adding a component
-// to a manager is one member of this type and one getter that says how to make it.
+// of its own, so that threads asking at the same time get the same instance. Internal to the
+// core layer (not installed): the managers keep their components in these behind their public
+// headers.
 //
 // Thread-safety: every member may be called from any thread. The maker runs on the component's
 // queue and may ask for other components (each has its own queue), but never for itself.
@@ -8,10 +9,11 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <keel/platform/Dispatch.h>
 
-namespace keel {
+namespace keel::internal {
 
 template <typename T>
 class LazyComponent {
@@ -30,9 +32,17 @@ class LazyComponent {
   std::shared_ptr<T> peek() const {
     return queue_->syncResult([&] { return value_; });
   }
-  // Replaces the component (nullptr drops it; the next get makes a new one).
+  // Runs `work(component)` on the component's queue, with nullptr when none has been made; no
+  // component is made or replaced meanwhile.
+  template <typename Work>
+  void withComponent(Work&& work) {
+    queue_->sync([&] { work(value_); });
+  }
+  // Replaces the component (nullptr drops it; the next get makes a new one). The old one is
+  // released outside the queue.
   void set(std::shared_ptr<T> value) {
-    queue_->sync([&] { value_ = std::move(value); });
+    std::shared_ptr<T> old;
+    queue_->sync([&] { old = std::exchange(value_, std::move(value)); });
   }
   const platform::DispatchQueuePtr& queue() const { return queue_; }
 
@@ -41,4 +51,4 @@ class LazyComponent {
   std::shared_ptr<T> value_;
 };
 
-}  // namespace keel
+}  // namespace keel::internal
