@@ -2,7 +2,10 @@
 # LAYERS_FILE (lines "name|folder|deps"). Rules:
 #  - a file of a library layer includes <keel/X/...> only for X its own layer or one below it;
 #  - server/ includes only <keel/base/...>;
-#  - app/ and tools/ include any layer, but no internal/ header;
+#  - app/ and tools/ include any layer, but no internal/ header, and call no member whose name
+#    starts with an underscore (the library's internals, e.g. Keel::_currentManager);
+#  - a library header outside internal/ includes no internal/ header (it is installed; the
+#    internal one is not);
 #  - nothing includes a library header by its source path ("client/...", "base/...",
 #    "platform/...").
 # Prints each wrong include and "found N wrong includes"; fails when N > 0.
@@ -68,9 +71,18 @@ macro(check_folder folder kind)
             report(${f} "<${path}> is not below this layer")
           elseif(path MATCHES "/internal/" AND NOT "${kind}" STREQUAL "${target}")
             report(${f} "<${path}> is internal to its layer")
+          elseif(path MATCHES "/internal/" AND f MATCHES "\\.h$" AND NOT f MATCHES "(^|/)internal/")
+            report(${f} "<${path}> is internal; an installed header cannot include it")
           endif()
         endif()
       endforeach()
+      if("${kind}" STREQUAL "APP")
+        file(STRINGS ${SOURCE_DIR}/${f} calls REGEX "[A-Za-z0-9_]::_[A-Za-z]")
+        foreach(call ${calls})
+          string(STRIP "${call}" call)
+          report(${f} "${call}: an internal member of the library")
+        endforeach()
+      endif()
     endforeach()
   endif()
 endmacro()
