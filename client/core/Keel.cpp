@@ -17,6 +17,9 @@ void adoptDefaultLogLevel() {
 }
 
 struct State {
+  // Orders setServer against the moment a new manager becomes current, so that neither misses
+  // the other. Taken before `mutex`, never while holding it.
+  std::mutex serverMutex;
   std::mutex mutex;
   std::shared_ptr<KeelManager> manager;
   std::string serverURL = kDefaultServerURLString;
@@ -71,9 +74,16 @@ void Keel::setApplicationId(const std::string& applicationId, const std::string&
   manager->configureWithApplicationGroupIdentifierContainingApplicationIdentifierEnabledLocalDataStore(
       group, containing, localDatastore);
   {
-    std::lock_guard lock(state().mutex);
-    state().manager = manager;
-    state().localDatastore = false;
+    std::lock_guard serverLock(state().serverMutex);
+    std::string server;
+    {
+      std::lock_guard lock(state().mutex);
+      state().manager = manager;
+      state().localDatastore = false;
+      server = state().serverURL;
+    }
+    // The server may have been set while the manager was being configured.
+    if (server != manager->serverURL()) manager->setServerURL(server);
   }
   NetworkActivityIndicatorManager::sharedManager()->setEnabled(true);
   manager->preloadDiskObjectsToMemoryAsync();
@@ -148,13 +158,14 @@ std::uint8_t Keel::logLevel() {
 }
 
 void Keel::setServer(const std::string& server) {
+  std::lock_guard serverLock(state().serverMutex);
   std::shared_ptr<KeelManager> manager;
   {
     std::lock_guard lock(state().mutex);
     state().serverURL = server;
     manager = state().manager;
   }
-  // Outside the lock: re-pointing waits for the manager's runner queue.
+  // Outside `mutex`: re-pointing waits for the manager's runner queue.
   if (manager) manager->setServerURL(server);
 }
 

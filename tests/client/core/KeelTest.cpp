@@ -151,6 +151,20 @@ TEST_F(KeelTest, TheManagersRunnerSendsCommandsWithTheConfiguredIdentity) {
   EXPECT_EQ(requests[0].header("x-keel-installation-id"), manager->installationIdentifierStore()->installationIdentifier());
 }
 
+TEST_F(KeelTest, AServerSetWhileConfiguringIsTheOneTheNewManagerUses) {
+  for (int round = 0; round < 20; ++round) {
+    const std::string server = "http://127.0.0.1:" + std::to_string(1000 + round);
+    std::thread configure([] { Keel::setApplicationId("app", "key"); });
+    std::thread point([&] { Keel::setServer(server); });
+    configure.join();
+    point.join();
+    auto manager = Keel::_currentManager();
+    ASSERT_EQ(Keel::serverURLString(), server);
+    ASSERT_EQ(manager->serverURL(), server) << "round " << round;
+    ASSERT_EQ(manager->commandRunner()->requestConstructor()->serverURLString(), server);
+  }
+}
+
 class RecordingModule : public KeelModule {
  public:
   void keelDidInitializeWithApplicationId(const std::string& applicationId, const std::string&) override {
