@@ -94,16 +94,21 @@ struct RetryingRun : std::enable_shared_from_this<RetryingRun<T>> {
 
   void scheduleRetry() {
     auto self = this->shared_from_this();
-    std::lock_guard lock(mutex);
-    waitOver = false;
-    const auto millis = platform::Milliseconds(static_cast<long long>(delay * 1000));
-    wait = platform::dispatchAfter(millis, platform::DispatchQueue::global(), [self] { self->waitEnded(); });
-    if (token) {
-      std::weak_ptr<RetryingRun> weak = self;
-      registration = token->registerCancellationObserverWithBlock([weak] {
-        if (auto s = weak.lock()) s->cancelWait();
-      });
+    {
+      std::lock_guard lock(mutex);
+      waitOver = false;
+      const auto millis = platform::Milliseconds(static_cast<long long>(delay * 1000));
+      wait = platform::dispatchAfter(millis, platform::DispatchQueue::global(), [self] { self->waitEnded(); });
+      if (token) {
+        std::weak_ptr<RetryingRun> weak = self;
+        registration = token->registerCancellationObserverWithBlock([weak] {
+          if (auto s = weak.lock()) s->cancelWait();
+        });
+      }
     }
+    // A cancellation that came before the observer was registered is never told to it; without
+    // this the chain would sit out the whole wait.
+    if (token && token->isCancellationRequested()) cancelWait();
   }
 
   void waitEnded() {

@@ -243,6 +243,24 @@ TEST_F(CommandRunnerTest, CancelsDuringABackOffWait) {
   EXPECT_EQ(server.requestCount(), 1u);
 }
 
+TEST_F(CommandRunnerTest, ACancellationJustBeforeTheBackOffWaitStopsTheChainAtOnce) {
+  ScriptedHttpServer server;
+  server.setDefaultResponse(ScriptedResponse::json(500, R"({"code":1,"error":"Internal"})"));
+  auto center = std::make_shared<platform::NotificationCenter>();
+  auto runner = URLSessionCommandRunner::initWithDataSource(
+      source, URLSession::sessionWithConfiguration({}, {}),
+      CommandURLRequestConstructor::constructorWithDataSource(source, server.baseURL()), center);
+  runner->setInitialRetryDelay(30.0);
+  auto cancellation = CancellationTokenSource::cancellationTokenSource();
+  // The reply is in, the wait not yet begun: the cancellation falls between the two.
+  center->addObserver(kNetworkDidReceiveURLResponseNotification, nullptr,
+                      [&](const platform::Notification&) { cancellation->cancel(); });
+  auto task = runner->runCommandAsync(findVideos(), kCommandRunningOptionRetryIfFailed, cancellation->token());
+  ASSERT_TRUE(finishes(task, 5s));
+  EXPECT_TRUE(task.isCancelled());
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
 TEST_F(CommandRunnerTest, CancelsARequestInFlightWithoutAnError) {
   ScriptedHttpServer server;
   ScriptedResponse slow = ScriptedResponse::json(200, "{}");
