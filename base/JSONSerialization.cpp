@@ -1,5 +1,7 @@
 #include <keel/base/JSONSerialization.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -31,39 +33,52 @@ constexpr const char* kTooDeep = "nesting too deep";
 // stack of a pool thread (also under AddressSanitizer).
 constexpr std::size_t kMaxDepth = 512;
 
-// Returns the offset of the first byte that is not part of well-formed UTF-8 (no overlong
-// forms, no surrogates, nothing above U+10FFFF), or npos when the text is well-formed. With
-// `cutEnd` the text is a prefix, and a sequence cut short by its end is not held against it.
+// Returns the length of the well-formed UTF-8 sequence that starts with the non-ASCII byte p[0]
+// (no overlong forms, no surrogates, nothing above U+10FFFF), or 0 when it is malformed. A
+// sequence that would run past `avail` bytes is malformed too, and sets `cut`.
+std::size_t utf8Sequence(const unsigned char* p, std::size_t avail, bool& cut) {
+  const unsigned char c = p[0];
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    len = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    len = 3;
+    if (c == 0xe0) lo = 0xa0;
+    if (c == 0xed) hi = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    len = 4;
+    if (c == 0xf0) lo = 0x90;
+    if (c == 0xf4) hi = 0x8f;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    if (k >= avail) {
+      cut = true;
+      return 0;
+    }
+    const bool ok = k == 1 ? p[1] >= lo && p[1] <= hi : (p[k] & 0xc0) == 0x80;
+    if (!ok) return 0;
+  }
+  return len;
+}
+
+// Returns the offset of the first byte that is not part of well-formed UTF-8, or npos when the
+// text is well-formed. With `cutEnd` the text is a prefix, and a sequence cut short by its end
+// is not held against it.
 std::size_t firstInvalidUtf8(std::string_view s, bool cutEnd = false) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
   std::size_t i = 0;
   while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return i;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-      if (i + k >= n) return cutEnd ? std::string_view::npos : i;
-      bool ok = k == 1 ? p[i + 1] >= lo && p[i + 1] <= hi : (p[i + k] & 0xc0) == 0x80;
-      if (!ok) return i;
-    }
+    bool cut = false;
+    const std::size_t len = utf8Sequence(p + i, n - i, cut);
+    if (len == 0) return cut && cutEnd ? std::string_view::npos : i;
     i += len;
   }
   return std::string_view::npos;
@@ -83,15 +98,14 @@ json::string_view checkedText(const std::string& s) {
 // REQUIRES: x is finite.
 template <typename F>
 void appendFloating(std::string& out, F x) {
-  char sci[64];
+  char sci[40];
   const auto result = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+  char text[48];  // at most a sign, 17 digits, 21 places before the point, ".0"
+  char* w = text;
   const char* p = sci;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
-  }
+  if (*p == '-') *w++ = *p++;
   // The scientific form is D[.DDD]e(+|-)XX: collect the significant digits and the exponent.
-  char digits[32];
+  char digits[24];
   int count = 0;
   for (; *p != 'e'; ++p) {
     if (*p != '.') digits[count++] = *p;
@@ -104,29 +118,30 @@ void appendFloating(std::string& out, F x) {
 
   const int point = exponent + 1;  // digits before the decimal point
   if (count <= point && point <= 21) {
-    out.append(digits, static_cast<std::size_t>(count));
-    out.append(static_cast<std::size_t>(point - count), '0');
-    out.append(".0", 2);
+    w = std::copy(digits, digits + count, w);
+    w = std::fill_n(w, point - count, '0');
+    *w++ = '.';
+    *w++ = '0';
   } else if (0 < point && point <= 21) {
-    out.append(digits, static_cast<std::size_t>(point));
-    out.push_back('.');
-    out.append(digits + point, static_cast<std::size_t>(count - point));
+    w = std::copy(digits, digits + point, w);
+    *w++ = '.';
+    w = std::copy(digits + point, digits + count, w);
   } else if (-6 < point && point <= 0) {
-    out.append("0.", 2);
-    out.append(static_cast<std::size_t>(-point), '0');
-    out.append(digits, static_cast<std::size_t>(count));
+    *w++ = '0';
+    *w++ = '.';
+    w = std::fill_n(w, -point, '0');
+    w = std::copy(digits, digits + count, w);
   } else {
-    out.push_back(digits[0]);
+    *w++ = digits[0];
     if (count > 1) {
-      out.push_back('.');
-      out.append(digits + 1, static_cast<std::size_t>(count - 1));
+      *w++ = '.';
+      w = std::copy(digits + 1, digits + count, w);
     }
-    out.push_back('e');
-    out.push_back(exponent < 0 ? '-' : '+');
-    char buf[8];
-    const auto r = std::to_chars(buf, buf + sizeof buf, exponent < 0 ? -exponent : exponent);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    *w++ = 'e';
+    *w++ = exponent < 0 ? '-' : '+';
+    w = std::to_chars(w, text + sizeof text, exponent < 0 ? -exponent : exponent).ptr;
   }
+  out.append(text, static_cast<std::size_t>(w - text));
 }
 
 // Returns the double to put into a Boost.JSON document for a floating number. Throws for a
@@ -153,32 +168,52 @@ void appendInteger(std::string& out, std::int64_t i) {
 // Throws for text that is not UTF-8: it would make output that no parser (ours included)
 // reads back, so it is refused here instead of stored.
 void appendString(std::string& out, std::string_view s) {
-  if (firstInvalidUtf8(s) != std::string_view::npos) throw InvalidArgumentException(kNotSerializable);
+  // 0: written as it is; 1: escaped; 2: the lead byte of a sequence to check.
+  static constexpr auto kClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 1;
+    t['"'] = t['\\'] = 1;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = 2;
+    return t;
+  }();
   static constexpr char kHex[] = "0123456789abcdef";
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  out.reserve(out.size() + n + 2);
   out.push_back('"');
-  const char* p = s.data();
   std::size_t plain = 0;  // start of the run not written yet
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(p + plain, i - plain);
-    plain = i + 1;
-    out.push_back('\\');
-    switch (c) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '\b': out.push_back('b'); break;
-      case '\t': out.push_back('t'); break;
-      case '\n': out.push_back('n'); break;
-      case '\f': out.push_back('f'); break;
-      case '\r': out.push_back('r'); break;
-      default:
-        out.append("u00", 3);
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xf]);
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    const std::uint8_t kind = kClass[c];
+    if (kind == 0) {
+      ++i;
+      continue;
     }
+    if (kind == 2) {
+      bool cut = false;
+      const std::size_t len = utf8Sequence(p + i, n - i, cut);
+      if (len == 0) throw InvalidArgumentException(kNotSerializable);
+      i += len;
+      continue;
+    }
+    out.append(s.data() + plain, i - plain);
+    char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+    std::size_t length = 2;
+    switch (c) {
+      case '"': escape[1] = '"'; break;
+      case '\\': escape[1] = '\\'; break;
+      case '\b': escape[1] = 'b'; break;
+      case '\t': escape[1] = 't'; break;
+      case '\n': escape[1] = 'n'; break;
+      case '\f': escape[1] = 'f'; break;
+      case '\r': escape[1] = 'r'; break;
+      default: length = 6;
+    }
+    out.append(escape, length);
+    plain = ++i;
   }
-  out.append(p + plain, s.size() - plain);
+  out.append(s.data() + plain, n - plain);
   out.push_back('"');
 }
 
