@@ -1,9 +1,14 @@
-// JSONSerialization: JSON text <-> Value, over Boost.JSON. Output is compact UTF-8. Integers stay
-// integers and floating numbers stay floating: every JSON integer reads back as kind Int64 (one
-// kind, so a stored count keeps its kind however large it grows; integers above INT64_MAX read
-// as Double), every number with a fraction or exponent as Double, true/false as kind Bool.
-// Floats are written at float precision (0.1f as 1E-1). Every floating number is read exactly
-// (the double nearest to its text), so a number written and read back is the same number.
+// JSONSerialization: JSON text <-> Value. Output is compact UTF-8. Integers stay integers and
+// floating numbers stay floating: every JSON integer reads back as kind Int64 (one kind, so a
+// stored count keeps its kind however large it grows; integers above INT64_MAX read as Double),
+// every number with a fraction or exponent as Double, true/false as kind Bool.
+//
+// A floating number is written as the shortest text that reads back as exactly that number,
+// in plain decimals where people expect them (0.7887233511355132, 0.000001, 1e-7, 1e+21 only
+// where the magnitude needs the exponent), and a whole one with ".0" (1.0) so that it reads
+// back as floating. A float is written at float precision (0.1f as 0.1). Every floating number
+// is read exactly (the double nearest to its text), so a number written and read back is the
+// same number.
 //
 // Strings and keys must be UTF-8 both ways: input that is not is refused with a log line that
 // says so; output that is not raises like any other value JSON cannot express. Documents nest
@@ -12,17 +17,20 @@
 // Only JSON-compatible values serialise: null, numbers (finite), strings, arrays and
 // dictionaries. Dates, bytes, references and non-finite numbers raise InvalidArgumentException
 // "Object values must be serializable to JSON" (encode them with the value coders first).
-// Parse failures (including numbers beyond a double, which would read as infinity) return no
+// Parse failures (including numbers beyond a double, which no double can hold) return no
 // value and log "JSON deserialization failed with error: %@" at error level; a missing file
 // returns no value silently.
 //
-// Thread-safety: class operations only, no state; safe from any thread.
+// Thread-safety: class operations only, safe from any thread. Each thread that parses keeps
+// its own reusable parser buffers (a few times the size of the largest text it read, and
+// dropped after a text above 4 MiB).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include <boost/json/object.hpp>
 #include <boost/json/parse_options.hpp>
 #include <boost/json/value.hpp>
 #include <boost/system/error_code.hpp>
@@ -53,9 +61,16 @@ class JSONSerialization {
   // document nested deeper than the limit or holding a non-finite number.
   static boost::json::value toBoost(const Value& object);
   static Value fromBoost(const boost::json::value& json);
+  // Returns the compact text of a Boost.JSON document, numbers written as for Values (Boost's
+  // own serializer writes 1.0 as 1E0). Throws InvalidArgumentException for a non-finite number,
+  // text that is not UTF-8 or a document nested deeper than the limit.
+  static std::string stringFromBoost(const boost::json::value& json);
+  static std::string stringFromBoost(const boost::json::object& json);
   // Parses `text` into a Boost.JSON document as boost::json::parse does, except that every
   // floating number is read exactly (Boost's own reading can be a unit in the last place off
-  // for numbers of 16 or more digits). On failure sets `ec` and returns null.
+  // for numbers of 16 or more digits), and a number beyond a double's range (1e400, which
+  // Boost reads as infinity) fails with boost::json::error::exponent_overflow. On failure sets
+  // `ec` and returns null.
   static boost::json::value parseExactly(std::string_view text, boost::system::error_code& ec,
                                          const boost::json::parse_options& options = {});
 };

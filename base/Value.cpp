@@ -59,8 +59,12 @@ bool Dictionary::contains(std::string_view key) const { return find(key) != null
 
 std::size_t Dictionary::position(std::string_view key) const {
   if (!index_.empty()) {
-    auto it = index_.find(key);
-    return it == index_.end() ? kNone : it->second;
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>()(key) & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t entry = index_[slot];
+      if (entry == 0) return kNone;
+      if (entries_[entry - 1].first == key) return entry - 1;
+    }
   }
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].first == key) return i;
@@ -99,8 +103,8 @@ void Dictionary::set(std::string key, Value value) {
 
 void Dictionary::append(std::string key, Value value) {
   entries_.emplace_back(std::move(key), std::move(value));
-  if (!index_.empty()) {
-    index_.emplace(entries_.back().first, entries_.size() - 1);
+  if (!index_.empty() && 2 * entries_.size() <= index_.size()) {
+    indexEntry(entries_.size() - 1);
   } else if (entries_.size() > kIndexThreshold) {
     reindex();
   }
@@ -127,10 +131,21 @@ std::vector<std::string> Dictionary::keys() const {
 }
 
 void Dictionary::reindex() {
-  index_.clear();
-  if (entries_.size() <= kIndexThreshold) return;
-  index_.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+  if (entries_.size() <= kIndexThreshold) {
+    index_.clear();
+    return;
+  }
+  std::size_t slots = 32;
+  while (slots < 2 * entries_.size()) slots *= 2;
+  index_.assign(slots, 0);
+  for (std::size_t i = 0; i < entries_.size(); ++i) indexEntry(i);
+}
+
+void Dictionary::indexEntry(std::size_t i) {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t slot = std::hash<std::string_view>()(entries_[i].first) & mask;
+  while (index_[slot] != 0) slot = (slot + 1) & mask;
+  index_[slot] = static_cast<std::uint32_t>(i + 1);
 }
 
 bool Dictionary::operator==(const Dictionary& other) const {

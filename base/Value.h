@@ -61,14 +61,16 @@ class ValueReference : public std::enable_shared_from_this<ValueReference> {
 
 // Ordered string-keyed dictionary; iteration follows insertion order. Small dictionaries (most
 // of them: a decoded object has a handful of fields) are searched linearly; above
-// kIndexThreshold entries a hash index is kept as well. Lookups never allocate.
+// kIndexThreshold entries a hash index is kept as well: one flat table of positions, so that
+// a decoded object of a dozen fields costs one allocation for its index, not one per key.
+// Lookups never allocate.
 // Setting an existing key keeps its position; removing a key keeps the order of the rest.
 class Dictionary {
  public:
   using Entry = std::pair<std::string, Value>;
   using const_iterator = std::vector<Entry>::const_iterator;
 
-  static constexpr std::size_t kIndexThreshold = 8;
+  static constexpr std::size_t kIndexThreshold = 16;
 
   Dictionary() = default;
   Dictionary(std::initializer_list<Entry> entries);
@@ -98,18 +100,18 @@ class Dictionary {
   std::size_t hash() const;
 
  private:
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
-  };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   // Returns the position of `key` in entries_, or kNone.
   std::size_t position(std::string_view key) const;
   void append(std::string key, Value value);
   void reindex();
+  // Records entries_[i] in index_. REQUIRES: index_ has a free slot.
+  void indexEntry(std::size_t i);
   std::vector<Entry> entries_;
-  // Key to position; empty while size() <= kIndexThreshold.
-  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
+  // Open addressing with linear probing: each slot holds a position in entries_ plus one (0 is a
+  // free slot), at the slot of the key's hash or after it. A power of two in size, at least
+  // twice the entry count; empty while size() <= kIndexThreshold.
+  std::vector<std::uint32_t> index_;
 };
 
 // A shared, copy-on-write buffer: copies share one T; the owner of the only handle may change it

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <keel/base/JSONSerialization.h>
 #include <keel/base/Logger.h>
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
@@ -92,7 +93,7 @@ json::object errorBody(int code, const std::string& message) {
 ApiResponse jsonResponse(int status, const json::value& body) {
   ApiResponse r;
   r.status = status;
-  r.body = json::serialize(body);
+  r.body = JSONSerialization::stringFromBoost(body);
   return r;
 }
 

@@ -2,6 +2,8 @@
 
 #include "server/JsonValues.h"
 
+#include <keel/base/JSONSerialization.h>
+
 namespace keel::server {
 
 namespace {
@@ -159,7 +161,7 @@ void Store::insert(StoredObject& object) {
   {
     auto& st = st_->insert;
     ResetOnExit guard{st};
-    const std::string data = json::serialize(object.fields);
+    const std::string data = JSONSerialization::stringFromBoost(object.fields);
     st.bind(1, object.className).bind(2, object.objectId).bind(3, object.createdAt).bind(4, object.updatedAt)
         .bind(5, data);
     st.run();
@@ -172,7 +174,7 @@ void Store::update(const StoredObject& object) {
   {
     auto& st = st_->update;
     ResetOnExit guard{st};
-    const std::string data = json::serialize(object.fields);
+    const std::string data = JSONSerialization::stringFromBoost(object.fields);
     st.bind(1, object.updatedAt).bind(2, data).bind(3, object.seq);
     st.run();
   }
@@ -333,7 +335,7 @@ json::object Store::configParams() {
 void Store::setConfigParams(const json::object& params) {
   auto& st = st_->setConfig;
   ResetOnExit guard{st};
-  const std::string text = json::serialize(params);
+  const std::string text = JSONSerialization::stringFromBoost(params);
   st.bind(1, text);
   st.run();
 }
