@@ -17,6 +17,10 @@
 
 namespace keel {
 
+// The domain and code of a reply body that is not JSON.
+inline constexpr const char* kJSONErrorDomain = "JSONSerializationErrorDomain";
+inline constexpr long kJSONErrorCodeCorrupt = 3840;
+
 // Run options: a bit set passed with each command.
 using CommandRunningOptions = std::uint32_t;
 inline constexpr CommandRunningOptions kCommandRunningOptionNone = 0;
@@ -31,7 +35,7 @@ inline constexpr const char* kNetworkNotificationURLResponseUserInfoKey = "Netwo
 inline constexpr const char* kNetworkNotificationURLResponseBodyUserInfoKey =
     "NetworkNotificationURLResponseBodyUserInfoKey";
 
-// Sends commands. Every task completes on a background thread with the command's result, an
+// Sends commands. Every task completes on the background executor with the command's result, an
 // error in the "Keel" domain (or the JSON parser's error for a body that is not JSON), an
 // exception raised while building the request, or cancellation.
 class CommandRunning {
@@ -53,7 +57,7 @@ class CommandRunning {
                                                            const CancellationTokenPtr& cancellationToken,
                                                            ProgressBlock progressBlock) = 0;
   // Downloads `fileURL` into `targetFilePath`, always retrying transient failures; progress in
-  // percent (truncated) arrives on the session's I/O thread.
+  // percent (truncated) arrives on the session's I/O thread, as the bytes are written.
   virtual Task<void> runFileDownloadCommandAsyncWithFileURL(const std::string& fileURL,
                                                            const std::string& targetFilePath,
                                                            const CancellationTokenPtr& cancellationToken,

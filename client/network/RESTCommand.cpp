@@ -116,66 +116,33 @@ RESTCommandPtr RESTCommand::commandWithHTTPPath(std::string path, std::string me
                                           std::nullopt, std::move(sessionToken));
 }
 
-std::string RESTCommand::httpPath() const {
-  std::lock_guard lock(mutex_);
-  return httpPath_;
-}
-void RESTCommand::setHTTPPath(std::string path) {
-  std::lock_guard lock(mutex_);
-  httpPath_ = std::move(path);
-}
-std::string RESTCommand::httpMethod() const {
-  std::lock_guard lock(mutex_);
-  return httpMethod_;
-}
-void RESTCommand::setHTTPMethod(std::string method) {
-  std::lock_guard lock(mutex_);
-  httpMethod_ = std::move(method);
-}
 std::optional<Dictionary> RESTCommand::parameters() const {
-  std::lock_guard lock(mutex_);
   if (parameters_.isNull()) return std::nullopt;
   return parameters_.dictionaryValue();
 }
-Value RESTCommand::parametersValue() const {
-  std::lock_guard lock(mutex_);
-  return parameters_;
+
+RESTCommandPtr RESTCommand::commandWithSessionToken(std::optional<std::string> sessionToken) const {
+  auto copy = mutableCopy();
+  copy->sessionToken_ = std::move(sessionToken);
+  return copy;
 }
-void RESTCommand::setParameters(std::optional<Dictionary> parameters) {
-  std::lock_guard lock(mutex_);
-  parameters_ = parameters ? Value(std::move(*parameters)) : Value();
+
+RESTCommandPtr RESTCommand::commandWithLocalId(std::optional<std::string> localId) const {
+  auto copy = mutableCopy();
+  copy->localId_ = std::move(localId);
+  return copy;
 }
-std::optional<Dictionary> RESTCommand::additionalRequestHeaders() const {
-  std::lock_guard lock(mutex_);
-  return additionalRequestHeaders_;
+
+RESTCommandPtr RESTCommand::commandWithAdditionalRequestHeaders(std::optional<Dictionary> headers) const {
+  auto copy = mutableCopy();
+  copy->additionalRequestHeaders_ = std::move(headers);
+  return copy;
 }
-void RESTCommand::setAdditionalRequestHeaders(std::optional<Dictionary> headers) {
-  std::lock_guard lock(mutex_);
-  additionalRequestHeaders_ = std::move(headers);
-}
-std::optional<std::string> RESTCommand::sessionToken() const {
-  std::lock_guard lock(mutex_);
-  return sessionToken_;
-}
-void RESTCommand::setSessionToken(std::optional<std::string> token) {
-  std::lock_guard lock(mutex_);
-  sessionToken_ = std::move(token);
-}
-std::optional<std::string> RESTCommand::operationSetUUID() const {
-  std::lock_guard lock(mutex_);
-  return operationSetUUID_;
-}
-void RESTCommand::setOperationSetUUID(std::optional<std::string> uuid) {
-  std::lock_guard lock(mutex_);
-  operationSetUUID_ = std::move(uuid);
-}
-std::optional<std::string> RESTCommand::localId() const {
-  std::lock_guard lock(mutex_);
-  return localId_;
-}
-void RESTCommand::setLocalId(std::optional<std::string> localId) {
-  std::lock_guard lock(mutex_);
-  localId_ = std::move(localId);
+
+RESTCommandPtr RESTCommand::commandWithParameters(std::optional<Dictionary> parameters) const {
+  auto copy = mutableCopy();
+  copy->parameters_ = parameters ? Value(std::move(*parameters)) : Value();
+  return copy;
 }
 
 std::string RESTCommand::cacheKeyForObject(const Value& object) {
@@ -185,18 +152,16 @@ std::string RESTCommand::cacheKeyForObject(const Value& object) {
 }
 
 std::string RESTCommand::cacheKey() const {
-  std::lock_guard lock(mutex_);
-  if (cacheKey_) return *cacheKey_;
-  Dictionary d;
-  if (!parameters_.isNull()) d.set("parameters", parameters_);
-  if (sessionToken_) d.set("sessionToken", Value(*sessionToken_));
-  cacheKey_ = formatMessage("RESTCommand.%i.%@.%@.%ld.%@", 1, httpMethod_, md5HexDigest(httpPath_), 2L,
-                            md5HexDigest(cacheKeyForObject(Value(std::move(d)))));
-  return *cacheKey_;
+  return cacheKey_.get([this] {
+    Dictionary d;
+    if (!parameters_.isNull()) d.set("parameters", parameters_);
+    if (sessionToken_) d.set("sessionToken", Value(*sessionToken_));
+    return formatMessage("RESTCommand.%i.%@.%@.%ld.%@", 1, httpMethod_, md5HexDigest(httpPath_), 2L,
+                         md5HexDigest(cacheKeyForObject(Value(std::move(d)))));
+  });
 }
 
 Dictionary RESTCommand::dictionaryRepresentation() const {
-  std::lock_guard lock(mutex_);
   Dictionary d;
   d.set("httpPath", Value(httpPath_));
   d.set("httpMethod", Value(httpMethod_));
@@ -215,9 +180,10 @@ RESTCommandPtr RESTCommand::commandFromDictionaryRepresentation(const Dictionary
   if (!isValidDictionaryRepresentation(dictionary)) return nullptr;
   std::optional<Dictionary> parameters;
   if (const Value* p = dictionary.find("parameters"); p && p->isDictionary()) parameters = p->dictionaryValue();
-  auto command = commandWithHTTPPath(dictionary["httpPath"].stringValue(), dictionary["httpMethod"].stringValue(),
-                                     std::move(parameters), dictionary["sessionToken"].optionalString());
-  command->setLocalId(dictionary["localId"].optionalString());
+  auto command = commandWithHTTPPath<RESTCommand>(dictionary["httpPath"].stringValue(),
+                                                 dictionary["httpMethod"].stringValue(), std::move(parameters),
+                                                 std::nullopt, dictionary["sessionToken"].optionalString());
+  command->localId_ = dictionary["localId"].optionalString();
   return command;
 }
 
@@ -245,10 +211,8 @@ bool RESTCommand::forEachLocalIdIn(Value& value, const std::function<bool(Dictio
   return changed;
 }
 
-bool RESTCommand::forEachLocalId(LocalIdLookup* store) {
-  if (!store) return false;
-  std::lock_guard lock(mutex_);
-  if (parameters_.isNull()) return false;
+std::optional<Value> RESTCommand::parametersWithResolvedLocalIds(LocalIdLookup* store) const {
+  if (!store || parameters_.isNull()) return std::nullopt;
   Value parameters = parameters_;
   bool changed = forEachLocalIdIn(parameters, [&](Dictionary& pointer) {
     if (pointer.contains("objectId")) return false;
@@ -258,28 +222,31 @@ bool RESTCommand::forEachLocalId(LocalIdLookup* store) {
     pointer.set("objectId", Value(*objectId));
     return true;
   });
-  if (changed) {
-    parameters_ = CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(parameters);
-  }
-  return changed;
+  if (!changed) return std::nullopt;
+  return CommandParameterEncoding::encodeWithPointerOrLocalIdEncoder(parameters);
 }
 
-void RESTCommand::maybeChangeServerOperation(LocalIdLookup* store) {
-  std::lock_guard lock(mutex_);
-  if (!localId_) return;
-  std::optional<std::string> objectId = store ? store->objectIdForLocalId(*localId_) : std::nullopt;
+RESTCommandPtr RESTCommand::resolveLocalIds(LocalIdLookup* store) const {
+  std::optional<Value> parameters = parametersWithResolvedLocalIds(store);
+  std::optional<std::string> objectId;
+  if (localId_ && store) objectId = store->objectIdForLocalId(*localId_);
+  // Checked before anything is built: a command that cannot be sent must not look resolved.
+  consistencyAssert(httpMethod_ != "DELETE" || !localId_ || objectId.has_value(),
+                    "Attempt to delete non-existent object.");
+  if (!parameters && !objectId) {
+    if (auto self = weak_from_this().lock()) return self;
+    return mutableCopy();
+  }
+  auto resolved = mutableCopy();
+  if (parameters) resolved->parameters_ = std::move(*parameters);
   if (objectId) {
-    localId_.reset();
+    // A create queued while offline becomes an update of the object that meanwhile got its id.
+    resolved->localId_.reset();
     auto parts = pathComponents(httpPath_);
-    if (parts.size() == 2) httpPath_ = parts[0] + "/" + parts[1] + "/" + *objectId;
-    if (httpPath_.starts_with("classes") && httpMethod_ == "POST") httpMethod_ = "PUT";
+    if (parts.size() == 2) resolved->httpPath_ = parts[0] + "/" + parts[1] + "/" + *objectId;
+    if (resolved->httpPath_.starts_with("classes") && httpMethod_ == "POST") resolved->httpMethod_ = "PUT";
   }
-  consistencyAssert(httpMethod_ != "DELETE" || objectId.has_value(), "Attempt to delete non-existent object.");
-}
-
-void RESTCommand::resolveLocalIds(LocalIdLookup* store) {
-  forEachLocalId(store);
-  maybeChangeServerOperation(store);
+  return resolved;
 }
 
 // ---------------------------------------------------------------------------
@@ -291,14 +258,9 @@ std::shared_ptr<RESTUserCommand> RESTUserCommand::make(std::string path, std::st
                                                       std::nullopt, std::move(sessionToken));
   if (revocableSession) {
     command->revocableSessionEnabled_ = true;
-    command->setAdditionalRequestHeaders(Dictionary{{"X-Keel-Revocable-Session", Value("1")}});
+    command->additionalRequestHeaders_ = Dictionary{{"X-Keel-Revocable-Session", Value("1")}};
   }
   return command;
-}
-
-bool RESTUserCommand::revocableSessionEnabled() const {
-  std::lock_guard lock(mutex_);
-  return revocableSessionEnabled_;
 }
 
 std::shared_ptr<RESTUserCommand> RESTUserCommand::logInUserCommandWithUsername(const std::string& username,

@@ -9,9 +9,15 @@
 // functions, configuration, analytics, push, files, batches). Query and object commands live
 // with the queries and objects.
 //
-// Thread-safety: every member may be called from any thread; a command guards its fields with
-// its own lock. Commands are shared through std::shared_ptr; the runner resolves local ids in
-// place before each send, so a command is meant to be run by one run at a time.
+// Commands are values: once built, a command never changes. Resolving local ids, or giving a
+// command another session token, local id, headers or parameters, yields a new command (of the
+// same class) and leaves the original as it was, so a command may sit in a cache or a queue, be
+// sent by several runs at once and be asked for its cache key at any time, and always show the
+// same content. The cache key is therefore computed once per command, from its final content.
+//
+// Thread-safety: every member may be called from any thread without locking (the cache key's
+// first computation takes a lock of its own). Commands are shared as
+// std::shared_ptr<const RESTCommand> (RESTCommandPtr).
 #pragma once
 
 #include <functional>
@@ -19,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <keel/base/Value.h>
@@ -53,32 +60,34 @@ class NetworkCommand {
   virtual std::optional<std::string> sessionToken() const = 0;
   virtual std::optional<std::string> operationSetUUID() const = 0;
   virtual std::optional<std::string> localId() const = 0;
-  virtual void setLocalId(std::optional<std::string> localId) = 0;
-  // Rewrites local ids into object ids with what `store` knows. REQUIRES: store may be null
-  // (then only the checks that need no store run).
-  virtual void resolveLocalIds(LocalIdLookup* store) = 0;
 };
 
 class RESTCommand;
-using RESTCommandPtr = std::shared_ptr<RESTCommand>;
+using RESTCommandPtr = std::shared_ptr<const RESTCommand>;
 
 class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<RESTCommand> {
  public:
   RESTCommand() = default;
+  // A copy has its own cache key, computed from its own content when first asked for.
+  RESTCommand(const RESTCommand& other) = default;
+  RESTCommand& operator=(const RESTCommand&) = delete;
   ~RESTCommand() override = default;
 
   // Returns a command without an operation-set id.
   static RESTCommandPtr commandWithHTTPPath(std::string path, std::string method,
                                             std::optional<Dictionary> parameters,
                                             std::optional<std::string> sessionToken);
-  // Returns a command of class T (RESTCommand or a subclass) with the given fields.
+  // Returns a command of class T (RESTCommand or a subclass) with the given fields. Every
+  // command derived from it later (with another token, with resolved local ids) is a T too.
   template <class T = RESTCommand>
   static std::shared_ptr<T> commandWithHTTPPath(std::string path, std::string method,
                                              std::optional<Dictionary> parameters,
                                              std::optional<std::string> operationSetUUID,
                                              std::optional<std::string> sessionToken) {
+    static_assert(std::is_base_of_v<RESTCommand, T> && std::is_copy_constructible_v<T>);
     auto command = std::make_shared<T>();
     RESTCommand* base = command.get();
+    base->copier_ = &copyAs<T>;
     base->httpPath_ = std::move(path);
     base->httpMethod_ = std::move(method);
     if (parameters) base->parameters_ = Value(std::move(*parameters));
@@ -87,26 +96,28 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
     return command;
   }
 
-  std::string httpPath() const;
-  void setHTTPPath(std::string path);
-  std::string httpMethod() const;
-  void setHTTPMethod(std::string method);
+  const std::string& httpPath() const { return httpPath_; }
+  const std::string& httpMethod() const { return httpMethod_; }
   std::optional<Dictionary> parameters() const;
-  void setParameters(std::optional<Dictionary> parameters);
   // Returns the parameters as a Value (null when none), without copying the dictionary.
-  Value parametersValue() const;
-  std::optional<Dictionary> additionalRequestHeaders() const;
-  void setAdditionalRequestHeaders(std::optional<Dictionary> headers);
-  std::optional<std::string> sessionToken() const override;
-  void setSessionToken(std::optional<std::string> token);
-  std::optional<std::string> operationSetUUID() const override;
-  void setOperationSetUUID(std::optional<std::string> uuid);
-  std::optional<std::string> localId() const override;
-  void setLocalId(std::optional<std::string> localId) override;
+  const Value& parametersValue() const { return parameters_; }
+  const std::optional<Dictionary>& additionalRequestHeaders() const { return additionalRequestHeaders_; }
+  std::optional<std::string> sessionToken() const override { return sessionToken_; }
+  std::optional<std::string> operationSetUUID() const override { return operationSetUUID_; }
+  std::optional<std::string> localId() const override { return localId_; }
 
-  // Returns the key under which results of this command are cached. Computed on first call and
-  // kept. Throws InvalidArgumentException "Couldn't create cache key from %@" when a parameter
-  // value is not JSON-compatible.
+  // Each returns a command of this command's class equal to it but for one field. The command
+  // itself never changes: whoever holds it (a cache, a queue, a run in progress) keeps seeing
+  // the content it was given.
+  [[nodiscard]] RESTCommandPtr commandWithSessionToken(std::optional<std::string> sessionToken) const;
+  [[nodiscard]] RESTCommandPtr commandWithLocalId(std::optional<std::string> localId) const;
+  [[nodiscard]] RESTCommandPtr commandWithAdditionalRequestHeaders(std::optional<Dictionary> headers) const;
+  [[nodiscard]] RESTCommandPtr commandWithParameters(std::optional<Dictionary> parameters) const;
+
+  // Returns the key under which results of this command are cached, from its method, path,
+  // parameters and session token. Computed on first call and kept: the content it is computed
+  // from never changes. Throws InvalidArgumentException "Couldn't create cache key from %@" when
+  // a parameter value is not JSON-compatible.
   std::string cacheKey() const;
   // Returns the canonical text of a JSON-compatible value: dictionary keys in ascending byte
   // order, every entry and element followed by ",", strings and keys quoted with JSON escaping.
@@ -119,21 +130,44 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
   static RESTCommandPtr commandFromDictionaryRepresentation(const Dictionary& dictionary);
   static bool isValidDictionaryRepresentation(const Dictionary& dictionary);
 
-  // Resolves the local ids inside the parameters, then maybeChangeServerOperation.
-  void resolveLocalIds(LocalIdLookup* store) override;
-  // Replaces, inside the parameters, every pointer that has only a local id by a pointer with the
-  // object id `store` knows for it. Returns true iff something changed.
-  bool forEachLocalId(LocalIdLookup* store);
+  // Returns this command as it must be sent now that `store` may know object ids for its local
+  // ids: pointers inside the parameters that carry only a local id get the object id, and a
+  // create queued while offline becomes an update of the object that meanwhile got its id.
+  // Returns this very command when nothing changes. `store` may be null (then only the check
+  // below runs). Throws InternalInconsistencyException "Attempt to delete non-existent object."
+  // for a DELETE whose local id has no object id.
+  [[nodiscard]] RESTCommandPtr resolveLocalIds(LocalIdLookup* store) const;
   // Calls `block` on every pointer dictionary ({"__type": "Pointer", ..., "localId": ...}) nested
   // in `value`; the block may change it and returns true iff it did. Returns true iff any did.
   static bool forEachLocalIdIn(Value& value, const std::function<bool(Dictionary& pointer)>& block);
-  // Turns a create queued while offline into an update of the object that meanwhile got its id.
-  // Throws InternalInconsistencyException "Attempt to delete non-existent object." for a DELETE
-  // whose local id has no object id.
-  void maybeChangeServerOperation(LocalIdLookup* store);
 
  protected:
-  mutable std::mutex mutex_;
+  // The cache key, once computed. Copying a command leaves it behind, so a command derived
+  // from another never answers with the key of the content it was copied from.
+  class CacheKeyMemo {
+   public:
+    CacheKeyMemo() = default;
+    CacheKeyMemo(const CacheKeyMemo&) {}
+    CacheKeyMemo& operator=(const CacheKeyMemo&) = delete;
+    template <typename Compute>
+    std::string get(Compute&& compute) const {
+      std::lock_guard lock(mutex_);
+      if (!key_) key_ = compute();
+      return *key_;
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    mutable std::optional<std::string> key_;
+  };
+
+  // Returns a copy of this command, of its own class, that the caller may change before anyone
+  // else sees it.
+  std::shared_ptr<RESTCommand> mutableCopy() const { return copier_(*this); }
+  // Returns the parameters with every local-id pointer `store` knows replaced, or no value when
+  // none is.
+  std::optional<Value> parametersWithResolvedLocalIds(LocalIdLookup* store) const;
+
   std::string httpPath_;
   std::string httpMethod_;
   Value parameters_;  // a dictionary, or null when the command has none (copies share the buffer)
@@ -141,7 +175,15 @@ class RESTCommand : public NetworkCommand, public std::enable_shared_from_this<R
   std::optional<std::string> sessionToken_;
   std::optional<std::string> operationSetUUID_;
   std::optional<std::string> localId_;
-  mutable std::optional<std::string> cacheKey_;
+
+ private:
+  template <class T>
+  static std::shared_ptr<RESTCommand> copyAs(const RESTCommand& command) {
+    return std::make_shared<T>(static_cast<const T&>(command));
+  }
+
+  std::shared_ptr<RESTCommand> (*copier_)(const RESTCommand&) = &copyAs<RESTCommand>;
+  CacheKeyMemo cacheKey_;
 };
 
 // Sign-up, log-in, current user, log-out, password reset and session upgrade.
@@ -160,7 +202,7 @@ class RESTUserCommand : public RESTCommand {
   static std::shared_ptr<RESTUserCommand> logOutUserCommandWithSessionToken(std::optional<std::string> sessionToken);
   static std::shared_ptr<RESTUserCommand> resetPasswordCommandForUserWithEmail(const std::string& email);
 
-  bool revocableSessionEnabled() const;
+  bool revocableSessionEnabled() const { return revocableSessionEnabled_; }
 
  private:
   static std::shared_ptr<RESTUserCommand> make(std::string path, std::string method,

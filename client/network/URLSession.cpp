@@ -4,14 +4,18 @@
 #include <mutex>
 #include <vector>
 
+#include <keel/network/internal/URLSessionDataTaskDelegate.h>
+
 namespace keel {
 
-// Receives the platform callbacks and hands each to the delegate of its task. It outlives the
-// URLSession only while the I/O thread finishes a turn after the session let go of it from a
-// callback; `owner` is then null and callbacks are dropped.
+// Receives the platform callbacks and hands each to the delegate of its task: the byte-moving
+// ones on the I/O thread, the completion on the completion executor. It outlives the URLSession
+// only while the I/O thread finishes a turn after the session let go of it; `owner` is then null
+// and callbacks are dropped.
 class URLSession::Forwarder : public platform::HTTPSessionDelegate {
  public:
-  explicit Forwarder(URLSession* owner) : owner_(owner) {}
+  Forwarder(URLSession* owner, ExecutorPtr completionExecutor)
+      : owner_(owner), completionExecutor_(std::move(completionExecutor)) {}
   void detach() { owner_.store(nullptr); }
 
   void didReceiveResponse(platform::HTTPSessionTask& task, const platform::HTTPResponse& response) override {
@@ -24,7 +28,8 @@ class URLSession::Forwarder : public platform::HTTPSessionDelegate {
     if (auto d = find(task)) d->didSendBodyData(sent, expected);
   }
   void didCompleteWithError(platform::HTTPSessionTask& task, const ErrorPtr& error) override {
-    if (auto d = find(task)) d->didCompleteWithError(error);
+    // The delegate rides along: it stays alive until its outcome has been handed on.
+    if (auto d = find(task)) completionExecutor_->execute([d, error] { d->didCompleteWithError(error); });
   }
 
  private:
@@ -33,24 +38,29 @@ class URLSession::Forwarder : public platform::HTTPSessionDelegate {
     return owner ? owner->delegateForTask(task.taskIdentifier()) : nullptr;
   }
   std::atomic<URLSession*> owner_;
+  const ExecutorPtr completionExecutor_;
 };
 
 std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(platform::HTTPSessionConfiguration configuration,
-                                                                 std::weak_ptr<URLSessionDelegate> delegate) {
+                                                                 std::weak_ptr<URLSessionDelegate> delegate,
+                                                                 ExecutorPtr completionExecutor) {
   std::shared_ptr<URLSession> session(new URLSession());
   session->delegate_ = std::move(delegate);
-  session->forwarder_ = std::make_shared<Forwarder>(session.get());
+  session->completionExecutor_ =
+      completionExecutor ? std::move(completionExecutor) : Executor::defaultPriorityBackgroundExecutor();
+  session->forwarder_ = std::make_shared<Forwarder>(session.get(), session->completionExecutor_);
   session->urlSession_ = platform::HTTPSession::create(std::move(configuration), session->forwarder_);
   return session;
 }
 
 URLSession::~URLSession() {
   urlSession_->invalidateAndCancel();
-  // Destroying the platform session delivers the remaining cancellations (and waits for them
-  // unless we are on its I/O thread, where it cannot).
+  // Destroying the platform session hands the remaining cancellations to the completion
+  // executor (and waits for that unless we are on its I/O thread, where it cannot).
   urlSession_.reset();
-  // On the I/O thread the platform cancellations arrive only after this object is gone; finish
-  // the remaining requests here so that none of them waits for ever.
+  // Those completions may run after this object is gone, or never when the I/O thread could not
+  // deliver them; finish the remaining requests here so that none of them waits for ever. A
+  // delegate completes once: whichever call comes second does nothing.
   std::vector<std::shared_ptr<URLSessionDataTaskDelegate>> remaining;
   {
     std::shared_lock lock(delegatesMutex_);
@@ -93,21 +103,24 @@ void URLSession::perform(std::shared_ptr<URLSessionDataTaskDelegate> delegate, O
   const platform::HTTPSessionTaskPtr task = delegate->dataTask();
   if (auto o = owner()) o->urlSessionWillPerformURLRequest(*this, task->originalRequest());
   const std::uint64_t identifier = task->taskIdentifier();
+  // Whoever completes the delegate holds it until the handler returns, so a raw pointer will do.
+  // The session is held weakly: a completion may run after the session has gone.
   URLSessionDataTaskDelegate* raw = delegate.get();
-  delegate->setOutcomeHandler([this, raw, identifier, handler = std::move(handler)](const URLSessionTaskOutcome& outcome) {
-    if (auto o = owner())
-      o->urlSessionDidPerformURLRequest(*this, raw->dataTask()->originalRequest(), raw->response(),
-                                            raw->responseString());
-    // Keep the delegate alive until the caller has seen its outcome.
-    auto keep = delegateForTask(identifier);
-    removeDelegate(identifier);
+  delegate->setOutcomeHandler([weakSelf = weak_from_this(), raw, identifier,
+                               handler = std::move(handler)](const URLSessionTaskOutcome& outcome) {
+    if (auto self = weakSelf.lock()) {
+      if (auto o = self->owner())
+        o->urlSessionDidPerformURLRequest(*self, raw->dataTask()->originalRequest(), raw->response(),
+                                          raw->responseString());
+      self->removeDelegate(identifier);
+    }
     handler(outcome);
   });
   {
     std::unique_lock lock(delegatesMutex_);
-    delegatesDictionary_.emplace(identifier, std::move(delegate));
+    delegatesDictionary_.emplace(identifier, delegate);
   }
-  task->resume();
+  delegate->resume();
 }
 
 void URLSession::performDataURLRequest(platform::HTTPRequest request, const CancellationTokenPtr& token,

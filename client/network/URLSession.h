@@ -8,9 +8,13 @@
 // an error, or cancellation: a token that requests cancellation cancels the transfer, and the
 // outcome is then "cancelled", never an error.
 //
-// Threading: platform callbacks and outcome handlers run on the HTTP session's I/O thread (its
-// serial callback queue); the delegate table is guarded by a reader/writer lock (lookups shared,
-// insertions and removals exclusive). Perform operations may be called from any thread.
+// Threading: the platform callbacks that move bytes run on the HTTP session's I/O thread (its
+// serial callback queue) and only collect them. When a transfer is over, its body is parsed and
+// its outcome handler runs on the completion executor (the background executor unless another
+// is given), never on the I/O thread: one large reply being decoded must not hold up every other
+// transfer of the session, and whatever the handler goes on to do runs off that thread too. The
+// delegate table is guarded by a reader/writer lock (lookups shared, insertions and removals
+// exclusive). Perform operations may be called from any thread.
 //
 // Ownership: created and owned by the runner, which it holds weakly. Destroying the session, or
 // invalidateAndCancel(), cancels every outstanding request.
@@ -24,13 +28,24 @@
 #include <string>
 #include <unordered_map>
 
-#include <keel/tasks/CancellationToken.h>
-#include <keel/network/URLSessionDataTaskDelegate.h>
+#include <keel/base/Error.h>
+#include <keel/base/Value.h>
 #include <keel/platform/HTTPSession.h>
+#include <keel/tasks/CancellationToken.h>
+#include <keel/tasks/Executor.h>
 
 namespace keel {
 
 class URLSession;
+class URLSessionDataTaskDelegate;
+
+// How one request ended.
+struct URLSessionTaskOutcome {
+  enum class Kind { Result, Error, Cancelled };
+  Kind kind = Kind::Result;
+  Value result;  // a CommandResult for JSON and upload requests, null otherwise
+  ErrorPtr error;
+};
 
 // What the session tells its owner around each request.
 class URLSessionDelegate {
@@ -42,14 +57,16 @@ class URLSessionDelegate {
                                               const std::string& responseString) = 0;
 };
 
-class URLSession {
+class URLSession : public std::enable_shared_from_this<URLSession> {
  public:
   using OutcomeHandler = std::function<void(const URLSessionTaskOutcome&)>;
   using ProgressBlock = std::function<void(int percent)>;
 
-  // Returns a session over a new platform session made with `configuration`.
+  // Returns a session over a new platform session made with `configuration`. Replies are parsed
+  // and outcome handlers run on `completionExecutor` (the background executor when null).
   static std::shared_ptr<URLSession> sessionWithConfiguration(platform::HTTPSessionConfiguration configuration,
-                                                              std::weak_ptr<URLSessionDelegate> delegate);
+                                                              std::weak_ptr<URLSessionDelegate> delegate,
+                                                              ExecutorPtr completionExecutor = nullptr);
   ~URLSession();
   URLSession(const URLSession&) = delete;
   URLSession& operator=(const URLSession&) = delete;
@@ -61,8 +78,8 @@ class URLSession {
   void performFileUploadURLRequest(platform::HTTPRequest request, std::string contentSourceFilePath,
                                    const CancellationTokenPtr& token, ProgressBlock progressBlock,
                                    OutcomeHandler handler);
-  // Sends a request and writes the body to `targetFilePath`; progress in percent arrives on the
-  // I/O thread after each write.
+  // Sends a request and writes the body to `targetFilePath` (the writes happen on the I/O
+  // thread, as the bytes arrive); progress in percent arrives there after each write.
   void performFileDownloadURLRequest(platform::HTTPRequest request, std::string targetFilePath,
                                      const CancellationTokenPtr& token, ProgressBlock progressBlock,
                                      OutcomeHandler handler);
@@ -86,6 +103,7 @@ class URLSession {
   mutable std::mutex delegateMutex_;
   std::weak_ptr<URLSessionDelegate> delegate_;
   std::shared_ptr<URLSessionDelegate> owner() const;
+  ExecutorPtr completionExecutor_;
   std::shared_ptr<Forwarder> forwarder_;
   std::shared_ptr<platform::HTTPSession> urlSession_;
   mutable std::shared_mutex delegatesMutex_;

@@ -170,6 +170,12 @@ URLSessionCommandRunner::~URLSessionCommandRunner() {
   if (session_) session_->invalidateAndCancel();
 }
 
+RESTCommandPtr URLSessionCommandRunner::resolvedCommand(const RESTCommandPtr& command) const {
+  auto source = dataSource();
+  auto store = source ? source->objectLocalIdStore() : nullptr;
+  return command->resolveLocalIds(store.get());
+}
+
 double URLSessionCommandRunner::firstRetryDelay() const {
   const double initial = initialRetryDelay();
   return initial + initial * (static_cast<double>(random32() & 65535u) / 65535.0);
@@ -183,10 +189,8 @@ Task<CommandResultPtr> URLSessionCommandRunner::runCommandAsync(const RESTComman
   run->runner = weak_from_this();
   run->token = cancellationToken;
   run->send = [command, token = cancellationToken](URLSessionCommandRunner& r, URLSession::OutcomeHandler handler) {
-    auto source = r.dataSource();
-    auto store = source ? source->objectLocalIdStore() : nullptr;
-    command->resolveLocalIds(store.get());
-    r.session_->performDataURLRequest(r.requestConstructor_->dataURLRequestForCommand(*command), token,
+    RESTCommandPtr resolved = r.resolvedCommand(command);
+    r.session_->performDataURLRequest(r.requestConstructor_->dataURLRequestForCommand(*resolved), token,
                                       std::move(handler));
   };
   if (options & kCommandRunningOptionRetryIfFailed) {
@@ -207,10 +211,8 @@ Task<CommandResultPtr> URLSessionCommandRunner::runFileUploadCommandAsync(
   run->token = cancellationToken;
   run->send = [command, contentType, contentSourceFilePath, progressBlock, token = cancellationToken](
                   URLSessionCommandRunner& r, URLSession::OutcomeHandler handler) {
-    auto source = r.dataSource();
-    auto store = source ? source->objectLocalIdStore() : nullptr;
-    command->resolveLocalIds(store.get());
-    auto request = r.requestConstructor_->fileUploadURLRequestForCommand(*command, contentType, contentSourceFilePath);
+    RESTCommandPtr resolved = r.resolvedCommand(command);
+    auto request = r.requestConstructor_->fileUploadURLRequestForCommand(*resolved, contentType, contentSourceFilePath);
     r.session_->performFileUploadURLRequest(std::move(request), contentSourceFilePath, token, progressBlock,
                                             std::move(handler));
   };

@@ -10,13 +10,16 @@
 // stops the chain at once, also during a wait: the task is then cancelled, never faulted.
 //
 // Before each request the runner resolves the command's local ids against the data source's
-// local-id store and builds the request anew (the store may have learnt ids meanwhile). It posts
+// local-id store and builds the request anew (the store may have learnt ids meanwhile). The
+// resolved command is a new one: the caller's command is never changed. It posts
 // "NetworkWillSendURLRequestNotification" before and "NetworkDidReceiveURLResponseNotification"
 // after each request (object: the runner) to its notification centre; the user info describes
 // request, response and body only when the shared logger's level is Debug.
 //
-// Threading: may be called from any thread. Tasks complete on the HTTP session's I/O thread or on
-// the global queue (after a wait); continue them on an executor of your own for long work.
+// Threading: may be called from any thread. Replies are parsed and tasks complete on the
+// background executor (the global queue), never on the HTTP session's I/O thread, so
+// continuations that run inline (default executor) may decode and work at length without
+// stalling other transfers.
 //
 // Ownership: held by std::shared_ptr (the KeelManager creates and owns it); it holds its data
 // source weakly. Destroying the runner cancels every outstanding request.
@@ -87,6 +90,9 @@ class URLSessionCommandRunner : public CommandRunning,
   friend struct RetryingRun;
   // Returns the first back-off delay in seconds: initialRetryDelay x (1 + r), r in [0, 1].
   double firstRetryDelay() const;
+  // Returns `command` as it must go out now: its local ids resolved against the data source's
+  // store. The caller's command stays as it was.
+  RESTCommandPtr resolvedCommand(const RESTCommandPtr& command) const;
 
   std::string applicationId_;
   std::string clientKey_;

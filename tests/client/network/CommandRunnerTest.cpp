@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <sstream>
 
 #include <keel/tasks/Executor.h>
@@ -21,9 +24,29 @@ using testing::ReceivedRequest;
 using testing::ScriptedHttpServer;
 using testing::ScriptedResponse;
 
+class MapLocalIdStore : public LocalIdLookup {
+ public:
+  std::optional<std::string> objectIdForLocalId(const std::string& localId) override {
+    std::lock_guard lock(mutex);
+    auto it = ids.find(localId);
+    if (it == ids.end()) return std::nullopt;
+    return it->second;
+  }
+  void record(const std::string& localId, const std::string& objectId) {
+    std::lock_guard lock(mutex);
+    ids[localId] = objectId;
+  }
+
+ private:
+  std::mutex mutex;
+  std::map<std::string, std::string> ids;
+};
+
 class TestDataSource : public CommandRequestDataSource {
  public:
   std::string installationIdentifier() override { return "inst-test"; }
+  std::shared_ptr<LocalIdLookup> objectLocalIdStore() override { return store; }
+  std::shared_ptr<MapLocalIdStore> store = std::make_shared<MapLocalIdStore>();
 };
 
 template <typename T>
@@ -378,6 +401,107 @@ TEST_F(CommandRunnerTest, CancelsOutstandingRequestsWhenDestroyed) {
   runner.reset();
   ASSERT_TRUE(finishes(task, 2s));
   EXPECT_TRUE(task.isCancelled());
+}
+
+TEST_F(CommandRunnerTest, SendsAResolvedCopyAndLeavesTheCommandItWasGivenAsItWas) {
+  ScriptedHttpServer server;
+  auto runner = makeRunner(server);
+  auto queued = RESTCommand::commandWithHTTPPath(
+                    "classes/Video", "POST",
+                    Dictionary{{"favourite", Value(Dictionary{{"__type", Value("Pointer")},
+                                                              {"className", Value("Video")},
+                                                              {"localId", Value("local_2")}})}},
+                    std::nullopt)
+                    ->commandWithLocalId(std::string("local_1"));
+  const Dictionary stored = queued->dictionaryRepresentation();
+  const std::string key = queued->cacheKey();
+
+  // The first sending fails; the ids arrive during the back-off, so the retry goes out resolved.
+  source->store->record("local_2", "fav2");
+  server.setHandler([&](const ReceivedRequest& r) {
+    if (r.target == "/1/classes/Video") source->store->record("local_1", "obj1");
+    return r.target == "/1/classes/Video" ? ScriptedResponse::dropped()
+                                          : ScriptedResponse::json(200, R"({"updatedAt":"x"})");
+  });
+  auto task = runner->runCommandAsync(queued, kCommandRunningOptionRetryIfFailed);
+  ASSERT_TRUE(finishes(task));
+  ASSERT_FALSE(task.isFaulted()) << task.error()->description();
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[1].method, "PUT");
+  EXPECT_EQ(requests[1].target, "/1/classes/Video/obj1");
+  EXPECT_EQ(JSONSerialization::JSONObjectFromString(requests[1].body)->get("favourite").get("objectId"),
+            Value("fav2"));
+
+  EXPECT_EQ(queued->dictionaryRepresentation(), stored);
+  EXPECT_EQ(queued->cacheKey(), key);
+  EXPECT_EQ(queued->localId(), std::optional<std::string>("local_1"));
+}
+
+TEST_F(CommandRunnerTest, RunsOneCommandManyTimesAtOnce) {
+  ScriptedHttpServer server;
+  server.setDefaultResponse(ScriptedResponse::json(200, R"({"ok":1})"));
+  auto runner = makeRunner(server);
+  source->store->record("local_1", "obj1");
+  auto command = RESTCommand::commandWithHTTPPath("classes/Video", "POST", Dictionary{{"Mins", Value(5)}},
+                                                  std::nullopt)
+                     ->commandWithLocalId(std::string("local_1"));
+  std::vector<Task<CommandResultPtr>> tasks;
+  std::vector<std::thread> threads;
+  std::mutex m;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&] {
+      for (int k = 0; k < 5; ++k) {
+        auto t = runner->runCommandAsync(command, kCommandRunningOptionNone);
+        std::lock_guard lock(m);
+        tasks.push_back(t);
+      }
+    });
+  for (auto& t : threads) t.join();
+  for (auto& t : tasks) {
+    ASSERT_TRUE(finishes(t));
+    EXPECT_FALSE(t.isFaulted());
+  }
+  for (const auto& r : server.requests()) {
+    EXPECT_EQ(r.method, "PUT");
+    EXPECT_EQ(r.target, "/1/classes/Video/obj1");
+  }
+  EXPECT_EQ(server.requestCount(), 20u);
+  EXPECT_EQ(command->httpMethod(), "POST");
+}
+
+// A continuation that runs inline where the reply was handed over must not hold up the
+// transfers of the session: here it waits for a second command to finish.
+TEST_F(CommandRunnerTest, CompletesOffTheTransferThreadSoAContinuationCanWaitForAnotherCommand) {
+  ScriptedHttpServer server;
+  server.setDefaultResponse(ScriptedResponse::json(200, R"({"ok":1})"));
+  auto runner = makeRunner(server);
+  std::atomic<bool> innerFinished{false};
+  auto outer = runner->runCommandAsync(findVideos(), kCommandRunningOptionNone)
+                   .continueWithExecutor(Executor::immediateExecutor(), [&](const Task<CommandResultPtr>&) {
+                     auto inner = runner->runCommandAsync(findVideos(), kCommandRunningOptionNone);
+                     innerFinished.store(finishes(inner, 5s) && !inner.isFaulted());
+                   });
+  ASSERT_TRUE(finishes(outer, 10s));
+  EXPECT_TRUE(innerFinished.load());
+}
+
+TEST_F(CommandRunnerTest, FinishesEveryCommandWhenDestroyedWhileRepliesArrive) {
+  ScriptedHttpServer server;
+  server.setDefaultResponse(ScriptedResponse::json(200, R"({"results":[]})"));
+  for (int round = 0; round < 5; ++round) {
+    auto runner = makeRunner(server);
+    const std::size_t before = server.requestCount();
+    std::vector<Task<CommandResultPtr>> tasks;
+    for (int i = 0; i < 30; ++i) tasks.push_back(runner->runCommandAsync(findVideos(), kCommandRunningOptionNone));
+    ASSERT_TRUE(server.waitForRequests(before + 1, 5s));
+    runner.reset();
+    for (auto& t : tasks) {
+      ASSERT_TRUE(finishes(t)) << "round " << round;
+      EXPECT_FALSE(t.isFaulted()) << "round " << round;
+    }
+  }
 }
 
 }  // namespace

@@ -52,9 +52,9 @@ TEST_F(URLRequestTest, KeepsMethodsWithoutParametersOrWithABodyAsTheyAre) {
 }
 
 TEST_F(URLRequestTest, LetsTheInstallationIdAndSessionTokenWinOverCommandHeaders) {
-  auto command = RESTCommand::commandWithHTTPPath("users/me", "GET", std::nullopt, std::string("r:mine"));
-  command->setAdditionalRequestHeaders(
-      Dictionary{{"X-Keel-Session-Token", Value("forged")}, {"X-Keel-Revocable-Session", Value("1")}});
+  auto command = RESTCommand::commandWithHTTPPath("users/me", "GET", std::nullopt, std::string("r:mine"))
+                     ->commandWithAdditionalRequestHeaders(Dictionary{{"X-Keel-Session-Token", Value("forged")},
+                                                                      {"X-Keel-Revocable-Session", Value("1")}});
   auto request = constructor.dataURLRequestForCommand(*command);
   EXPECT_EQ(*request.header("X-Keel-Session-Token"), "r:mine");
   EXPECT_EQ(*request.header("X-Keel-Revocable-Session"), "1");

@@ -1,5 +1,6 @@
-#include <keel/network/URLSessionDataTaskDelegate.h>
+#include <keel/network/internal/URLSessionDataTaskDelegate.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include <keel/base/ErrorUtilities.h>
@@ -11,13 +12,18 @@ namespace keel {
 
 URLSessionDataTaskDelegate::URLSessionDataTaskDelegate(platform::HTTPSessionTaskPtr dataTask,
                                                        CancellationTokenPtr token)
-    : dataTask_(std::move(dataTask)) {
-  if (token) {
+    : dataTask_(std::move(dataTask)), token_(std::move(token)) {}
+
+void URLSessionDataTaskDelegate::resume() {
+  if (token_) {
     std::weak_ptr<platform::HTTPSessionTask> weakTask = dataTask_;
-    registration_ = token->registerCancellationObserverWithBlock([weakTask] {
+    registration_ = token_->registerCancellationObserverWithBlock([weakTask] {
       if (auto t = weakTask.lock()) t->cancel();
     });
+    // An observer registered after the cancellation is never called.
+    if (token_->isCancellationRequested()) dataTask_->cancel();
   }
+  dataTask_->resume();
 }
 
 URLSessionDataTaskDelegate::~URLSessionDataTaskDelegate() {
@@ -37,11 +43,18 @@ void URLSessionDataTaskDelegate::didReceiveData(const char* data, std::size_t si
 }
 
 bool URLSessionDataTaskDelegate::writeData(const char* data, std::size_t size) {
+  if (body_.empty() && response_ && response_->expectedContentLength > 0) {
+    // One allocation for a reply of known length; a length nobody has sent yet is not trusted
+    // beyond a few megabytes.
+    constexpr std::int64_t kLargestReservation = 8 << 20;
+    body_.reserve(static_cast<std::size_t>(std::min(response_->expectedContentLength, kLargestReservation)));
+  }
   body_.append(data, size);
   return true;
 }
 
 void URLSessionDataTaskDelegate::didCompleteWithError(const ErrorPtr& error) {
+  if (completing_.exchange(true)) return;
   if (error && error->domain() == platform::kHTTPErrorDomain && error->code() == platform::kHTTPErrorCancelled &&
       !failedLocally_) {
     cancelled();
@@ -64,16 +77,12 @@ ErrorPtr URLSessionDataTaskDelegate::transportError(const ErrorPtr& failure, boo
 }
 
 void URLSessionDataTaskDelegate::cancelled() {
-  if (done_) return;
-  done_ = true;
   if (registration_) registration_->dispose();
   URLSessionTaskOutcome outcome{URLSessionTaskOutcome::Kind::Cancelled, Value(), nullptr};
   if (outcomeHandler_) outcomeHandler_(outcome);
 }
 
 void URLSessionDataTaskDelegate::finish() {
-  if (done_) return;
-  done_ = true;
   prepareOutcome();
   if (registration_) registration_->dispose();
   URLSessionTaskOutcome outcome;
@@ -89,9 +98,10 @@ void URLSessionDataTaskDelegate::finish() {
 void URLSessionJSONDataTaskDelegate::prepareOutcome() {
   std::optional<Value> json;
   if (!body_.empty()) {
-    responseString_ = body_;
+    responseString_ = std::move(body_);
+    body_.clear();
     std::string failure;
-    json = JSONSerialization::JSONObjectFromString(body_, failure);
+    json = JSONSerialization::JSONObjectFromString(responseString_, failure);
     if (!json) {
       if (!error_) {
         error_ = Error::make(kJSONErrorDomain, kJSONErrorCodeCorrupt,

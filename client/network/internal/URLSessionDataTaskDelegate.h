@@ -1,4 +1,6 @@
-// Task delegates: one per in-flight request. A delegate collects the response and body that the
+// Task delegates: one per in-flight request. Internal to the network layer (not installed): the
+// URLSession creates them and nothing outside this layer names them.
+// A delegate collects the response and body that the
 // HTTP session streams to it, turns them into the request's outcome (a result, an error, or
 // cancellation) and hands that outcome on exactly once.
 //
@@ -16,11 +18,17 @@
 // ends cancelled yields a cancelled outcome, never an error, unless the delegate itself stopped
 // it because of a failure it recorded (a file it could not write), which is then reported.
 //
-// Threading: the callbacks come on the HTTP session's I/O thread, one at a time; the outcome
-// handler runs there too. Reading responseString()/response() is safe once the outcome has been
-// handed on. Owned by the URLSession's delegate table until the outcome is handed on.
+// Threading: the transfer callbacks (response, data, upload progress) come on the HTTP session's
+// I/O thread, one at a time, and only collect bytes. didCompleteWithError() is called once the
+// transfer is over, on the session's completion executor (a pool thread), and does the real work
+// there: parsing the body, building the error, running the outcome handler. So a large reply is
+// decoded without holding up every other transfer of the session. It may be called more than
+// once (the session's teardown races the executor); the first call wins, the others return at
+// once. Reading responseString()/response() is safe once the outcome has been handed on. Owned
+// by the URLSession's delegate table until the outcome is handed on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -29,24 +37,15 @@
 #include <optional>
 #include <string>
 
-#include <keel/tasks/CancellationToken.h>
-#include <keel/network/CommandResult.h>
 #include <keel/base/Error.h>
 #include <keel/base/Value.h>
+#include <keel/network/CommandResult.h>
+#include <keel/network/CommandRunning.h>
+#include <keel/network/URLSession.h>
 #include <keel/platform/HTTPSession.h>
+#include <keel/tasks/CancellationToken.h>
 
 namespace keel {
-
-// The domain and code of a body that is not JSON.
-inline constexpr const char* kJSONErrorDomain = "JSONSerializationErrorDomain";
-inline constexpr long kJSONErrorCodeCorrupt = 3840;
-
-struct URLSessionTaskOutcome {
-  enum class Kind { Result, Error, Cancelled };
-  Kind kind = Kind::Result;
-  Value result;  // a CommandResult for JSON requests, null otherwise
-  ErrorPtr error;
-};
 
 class URLSessionDataTaskDelegate {
  public:
@@ -57,8 +56,11 @@ class URLSessionDataTaskDelegate {
   URLSessionDataTaskDelegate(const URLSessionDataTaskDelegate&) = delete;
   URLSessionDataTaskDelegate& operator=(const URLSessionDataTaskDelegate&) = delete;
 
-  // Sets who receives the outcome. REQUIRES: called before the task is resumed.
+  // Sets who receives the outcome. REQUIRES: called before resume().
   void setOutcomeHandler(OutcomeHandler handler) { outcomeHandler_ = std::move(handler); }
+  // Starts observing the token and resumes the task. REQUIRES: the delegate is already where
+  // the session's callbacks find it, so that a cancellation at any point reaches it.
+  void resume();
 
   const platform::HTTPSessionTaskPtr& dataTask() const { return dataTask_; }
   const std::optional<platform::HTTPResponse>& response() const { return response_; }
@@ -69,6 +71,7 @@ class URLSessionDataTaskDelegate {
   virtual void didReceiveResponse(const platform::HTTPResponse& response);
   virtual void didReceiveData(const char* data, std::size_t size);
   virtual void didSendBodyData(std::int64_t /*sent*/, std::int64_t /*expected*/) {}
+  // Turns what was collected into the outcome and hands it on. See the header comment.
   void didCompleteWithError(const ErrorPtr& error);
 
  protected:
@@ -94,9 +97,10 @@ class URLSessionDataTaskDelegate {
   void finish();
   void cancelled();
 
+  CancellationTokenPtr token_;
   CancellationTokenRegistrationPtr registration_;
   OutcomeHandler outcomeHandler_;
-  bool done_ = false;
+  std::atomic<bool> completing_{false};
 };
 
 class URLSessionJSONDataTaskDelegate : public URLSessionDataTaskDelegate {
