@@ -122,8 +122,9 @@ struct HTTPSession::Impl {
   CURLM* multi = nullptr;
   std::vector<X509*> extraCertificates;
 
-  std::mutex mutex;  // guards `commands` and `stopped`
+  std::mutex mutex;  // guards `commands`, `wakeupPending` and `stopped`
   std::vector<Command> commands;
+  bool wakeupPending = false;  // woken for `commands` and not yet taken them
   bool stopped = false;
   std::condition_variable stoppedCondition;
   std::atomic<std::size_t> running{0};
@@ -143,9 +144,13 @@ struct HTTPSession::Impl {
     std::lock_guard lock(mutex);
     if (stopped) return;
     commands.push_back(std::move(command));
-    // The I/O thread looks at its commands before it polls again; others must wake it. Under
-    // the lock: `multi` is cleaned up only once `stopped` is set.
-    if (std::this_thread::get_id() != ioThread) curl_multi_wakeup(multi);
+    // The I/O thread looks at its commands before it polls again; others must wake it, once
+    // per batch: a wake-up still pending makes the next poll return at once anyway. Under the
+    // lock: `multi` is cleaned up only once `stopped` is set.
+    if (!wakeupPending && std::this_thread::get_id() != ioThread) {
+      wakeupPending = true;
+      curl_multi_wakeup(multi);
+    }
   }
 
   bool hasCommands() {
@@ -396,6 +401,7 @@ struct HTTPSession::Impl {
     {
       std::lock_guard lock(mutex);
       batch.swap(commands);
+      wakeupPending = false;
     }
     for (auto& c : batch) {
       switch (c.kind) {

@@ -28,8 +28,10 @@ class URLSession::Forwarder : public platform::HTTPSessionDelegate {
     if (auto d = find(task)) d->didSendBodyData(sent, expected);
   }
   void didCompleteWithError(platform::HTTPSessionTask& task, const ErrorPtr& error) override {
-    // The delegate rides along: it stays alive until its outcome has been handed on.
-    if (auto d = find(task)) completionExecutor_->execute([d, error] { d->didCompleteWithError(error); });
+    // The delegate rides along (and dies with the closure, not on this thread): it stays alive
+    // until its outcome has been handed on.
+    if (auto d = find(task))
+      completionExecutor_->execute([d = std::move(d), error] { d->didCompleteWithError(error); });
   }
 
  private:
