@@ -125,7 +125,7 @@ void BM_Runner(benchmark::State& state) {
 // (each one started again as soon as its reply is decoded). Reports the small commands' latency
 // and how many large replies were decoded per second meanwhile.
 void BM_SmallCommandsBesideLargeReplies(benchmark::State& state) {
-  constexpr int kSmall = 2'000;
+  constexpr int kSmall = 500;
   constexpr int kSmallInFlight = 8;
   const int largeInFlight = static_cast<int>(state.range(0));
   keel::Logger::sharedLogger().setLogLevel(1);

@@ -115,6 +115,9 @@ struct HTTPSession::Impl {
   struct Command {
     CommandKind kind;
     HTTPSessionTaskPtr task;
+    // Start only: the transfer prepared on the resuming thread, or why it could not be.
+    std::unique_ptr<HTTPSessionTask::Transfer> transfer = nullptr;
+    keel::ErrorPtr failure = nullptr;
   };
 
   HTTPSessionConfiguration configuration;
@@ -130,9 +133,11 @@ struct HTTPSession::Impl {
   std::atomic<std::size_t> running{0};
   std::thread::id ioThread;  // set by the I/O thread under `mutex`
 
+  std::mutex handlesMutex;  // guards `idleHandles`
+  std::vector<CURL*> idleHandles;  // reset handles kept for the next transfers
+
   // I/O thread only.
   std::unordered_map<HTTPSessionTask*, HTTPSessionTaskPtr> active;
-  std::vector<CURL*> idleHandles;  // reset handles kept for the next transfers
   bool invalidated = false;
 
   ~Impl() {
@@ -159,19 +164,27 @@ struct HTTPSession::Impl {
   }
 
   CURL* obtainHandle() {
-    if (idleHandles.empty()) return curl_easy_init();
-    CURL* e = idleHandles.back();
-    idleHandles.pop_back();
-    return e;
+    {
+      std::lock_guard lock(handlesMutex);
+      if (!idleHandles.empty()) {
+        CURL* e = idleHandles.back();
+        idleHandles.pop_back();
+        return e;
+      }
+    }
+    return curl_easy_init();
   }
 
   void recycle(CURL* e) {
-    if (idleHandles.size() >= 64) {
-      curl_easy_cleanup(e);
-      return;
-    }
     curl_easy_reset(e);
-    idleHandles.push_back(e);
+    {
+      std::lock_guard lock(handlesMutex);
+      if (idleHandles.size() < 64) {
+        idleHandles.push_back(e);
+        return;
+      }
+    }
+    curl_easy_cleanup(e);
   }
 
   void loadExtraCertificates() {
@@ -273,13 +286,10 @@ struct HTTPSession::Impl {
     return makeError(kHTTPErrorCancelled, "cancelled", task.originalRequest().url);
   }
 
-  void start(const HTTPSessionTaskPtr& task) {
-    if (task->state_.load() == HTTPSessionTask::State::Completed) return;
-    if (invalidated || task->cancelRequested_.load()) {
-      task->cancelRequested_.store(true);
-      complete(task, nullptr);
-      return;
-    }
+  // Sets up the libcurl transfer for `task`. Runs on the thread that resumes the task, so that
+  // the I/O thread, which serves every transfer of the session, only has to attach it. Returns
+  // the transfer, or null with `failure` set.
+  std::unique_ptr<HTTPSessionTask::Transfer> prepare(const HTTPSessionTaskPtr& task, keel::ErrorPtr& failure) {
     const HTTPRequest& request = task->request_;
     auto t = std::make_unique<HTTPSessionTask::Transfer>();
     t->impl = this;
@@ -289,16 +299,16 @@ struct HTTPSession::Impl {
       t->upload = std::fopen(task->uploadFilePath_->c_str(), "rb");
       struct stat st {};
       if (!t->upload || fstat(fileno(t->upload), &st) != 0) {
-        complete(task, makeError(kHTTPErrorCannotOpenFile, "The file could not be opened: " +
-                                                               *task->uploadFilePath_, request.url));
-        return;
+        failure = makeError(kHTTPErrorCannotOpenFile, "The file could not be opened: " + *task->uploadFilePath_,
+                            request.url);
+        return nullptr;
       }
       t->uploadSize = st.st_size;
     }
     CURL* e = t->easy = obtainHandle();
     if (!e) {
-      complete(task, makeError(kHTTPErrorUnknown, "Unable to create a transfer.", request.url));
-      return;
+      failure = makeError(kHTTPErrorUnknown, "Unable to create a transfer.", request.url);
+      return nullptr;
     }
     curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, task.get());
@@ -353,12 +363,28 @@ struct HTTPSession::Impl {
       append("Content-Type", "");
     append("Expect", "");
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
+    return t;
+  }
 
+  // Attaches the prepared transfer of `task` to the multi handle (I/O thread).
+  void start(const HTTPSessionTaskPtr& task, std::unique_ptr<HTTPSessionTask::Transfer> t,
+             const keel::ErrorPtr& failure) {
+    if (task->state_.load() == HTTPSessionTask::State::Completed) return;
+    if (invalidated || task->cancelRequested_.load()) {
+      task->cancelRequested_.store(true);
+      complete(task, nullptr);
+      return;
+    }
+    if (!t) {
+      complete(task, failure);
+      return;
+    }
+    CURL* e = t->easy;
     task->transfer_ = std::move(t);
     running.fetch_add(1);
     active.emplace(task.get(), task);
     if (curl_multi_add_handle(multi, e) != CURLM_OK) {
-      complete(task, makeError(kHTTPErrorUnknown, "Unable to start a transfer.", request.url));
+      complete(task, makeError(kHTTPErrorUnknown, "Unable to start a transfer.", task->request_.url));
     }
   }
 
@@ -405,7 +431,7 @@ struct HTTPSession::Impl {
     }
     for (auto& c : batch) {
       switch (c.kind) {
-        case CommandKind::Start: start(c.task); break;
+        case CommandKind::Start: start(c.task, std::move(c.transfer), c.failure); break;
         case CommandKind::Cancel: cancel(c.task); break;
         case CommandKind::CancelAll: cancelAll(); break;
         case CommandKind::Stop: cancelAll(); return false;
@@ -502,7 +528,11 @@ void HTTPSession::invalidateAndCancel() { impl_->post({Impl::CommandKind::Cancel
 
 std::size_t HTTPSession::runningTaskCount() const { return impl_->running.load(); }
 
-void HTTPSession::start(const HTTPSessionTaskPtr& task) { impl_->post({Impl::CommandKind::Start, task}); }
+void HTTPSession::start(const HTTPSessionTaskPtr& task) {
+  keel::ErrorPtr failure;
+  auto transfer = impl_->prepare(task, failure);
+  impl_->post({Impl::CommandKind::Start, task, std::move(transfer), std::move(failure)});
+}
 
 void HTTPSession::requestCancel(const HTTPSessionTaskPtr& task) {
   impl_->post({Impl::CommandKind::Cancel, task});
