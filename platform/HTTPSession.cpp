@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -129,7 +128,6 @@ struct HTTPSession::Impl {
   std::vector<Command> commands;
   bool wakeupPending = false;  // woken for `commands` and not yet taken them
   bool stopped = false;
-  std::condition_variable stoppedCondition;
   std::atomic<std::size_t> running{0};
   std::thread::id ioThread;  // set by the I/O thread under `mutex`
 
@@ -454,11 +452,13 @@ struct HTTPSession::Impl {
       }
       if (!hasCommands()) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
+    {
+      // From here on post() refuses work, so nobody wakes a multi handle that is gone.
+      std::lock_guard lock(mutex);
+      stopped = true;
+    }
     curl_multi_cleanup(multi);
     multi = nullptr;
-    std::lock_guard lock(mutex);
-    stopped = true;
-    stoppedCondition.notify_all();
   }
 };
 
@@ -502,16 +502,20 @@ HTTPSession::HTTPSession(HTTPSessionConfiguration configuration, std::weak_ptr<H
   impl_->multi = curl_multi_init();
   curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, configuration_.maxCachedConnections);
   impl_->loadExtraCertificates();
-  std::thread([impl = impl_] { impl->run(); }).detach();
+  ioThread_ = std::thread([impl = impl_] { impl->run(); });
 }
 
 HTTPSession::~HTTPSession() {
   // The I/O thread holds the Impl; it finishes the current turn, cancels what is left and exits.
-  // Waiting for it here is only possible when we are not on it.
+  // Waiting for it here is only possible when we are not on it. Joining (rather than waiting
+  // for the loop to end) also waits until the thread has let go of the Impl, so that its
+  // certificates and handles are freed before this returns, not at some point after.
   impl_->post({Impl::CommandKind::Stop, nullptr});
-  std::unique_lock lock(impl_->mutex);
-  if (impl_->ioThread != std::this_thread::get_id())
-    impl_->stoppedCondition.wait(lock, [&] { return impl_->stopped; });
+  if (ioThread_.get_id() == std::this_thread::get_id()) {
+    ioThread_.detach();
+    return;
+  }
+  ioThread_.join();
 }
 
 HTTPSessionTaskPtr HTTPSession::dataTask(HTTPRequest request) {

@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -129,7 +130,8 @@ class HTTPSessionTask : public std::enable_shared_from_this<HTTPSessionTask> {
   const HTTPRequest& originalRequest() const { return request_; }
   State state() const { return state_.load(); }
 
-  // Starts the transfer. Does nothing after the first call or after cancel().
+  // Starts the transfer: sets it up on the calling thread and hands it to the I/O thread. Does
+  // nothing after the first call or after cancel().
   void resume();
   // Stops the transfer; the task completes with the "cancelled" error unless it has completed
   // already. Safe from any thread, also from a callback of this task.
@@ -184,6 +186,7 @@ class HTTPSession : public std::enable_shared_from_this<HTTPSession> {
   // Shared with the I/O thread, which may outlive the session object by one loop turn when the
   // last owner lets go of the session from inside a callback.
   std::shared_ptr<Impl> impl_;
+  std::thread ioThread_;
   std::atomic<std::uint64_t> nextIdentifier_{1};
 };
 
