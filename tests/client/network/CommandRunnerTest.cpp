@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -153,7 +154,6 @@ TEST_F(CommandRunnerTest, SendsAServerErrorFiveTimesWithDoublingWaitsThenFailsWi
     auto gap = requests[i].receivedAt - requests[i - 1].receivedAt;
     EXPECT_GE(gap, 20ms * (1 << (i - 1))) << "wait " << i;
   }
-  EXPECT_GE(requests[4].receivedAt - requests[3].receivedAt, requests[1].receivedAt - requests[0].receivedAt);
 
   auto once = runner->runCommandAsync(findVideos(), kCommandRunningOptionNone);
   ASSERT_TRUE(finishes(once));
