@@ -82,6 +82,37 @@ void report(benchmark::State& state, std::vector<double>& latenciesMicros, doubl
   state.counters["p99_us"] = latenciesMicros[latenciesMicros.size() * 99 / 100];
 }
 
+// Sends `count` small find commands through `runner`, `inFlight` at a time (each one that
+// finishes starts the next), and waits for all of them. Returns their latencies in microseconds.
+std::vector<double> runSmallFinds(benchmark::State& state, keel::URLSessionCommandRunner& runner, int count,
+                                  int inFlight) {
+  std::vector<double> latencies(count);
+  std::atomic<int> started{0};
+  std::mutex m;
+  std::condition_variable cv;
+  int finished = 0;
+  std::function<void()> startOne = [&] {
+    int i = started.fetch_add(1);
+    if (i >= count) return;
+    auto command = keel::RESTCommand::commandWithHTTPPath(
+        "classes/Video", "GET", keel::Dictionary{{"where", keel::Value(keel::Dictionary{{"Mins", keel::Value(5)}})}},
+        std::nullopt);
+    auto t0 = Clock::now();
+    runner.runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed)
+        .continueWithExecutor(keel::Executor::immediateExecutor(), [&, i, t0](const auto& task) {
+          if (task.isFaulted()) state.SkipWithError("a command failed");
+          latencies[i] = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+          startOne();
+          std::lock_guard lock(m);
+          if (++finished == count) cv.notify_all();
+        });
+  };
+  for (int k = 0; k < inFlight; ++k) startOne();
+  std::unique_lock lock(m);
+  cv.wait(lock, [&] { return finished == count; });
+  return latencies;
+}
+
 void BM_Runner(benchmark::State& state) {
   const int inFlight = static_cast<int>(state.range(0));
   keel::Logger::sharedLogger().setLogLevel(1);
@@ -89,32 +120,9 @@ void BM_Runner(benchmark::State& state) {
   auto runner =
       keel::URLSessionCommandRunner::commandRunnerWithDataSource(source, "bench-app", "bench-key", server().baseURL());
   for (auto _ : state) {
-    std::vector<double> latencies(kCommands);
-    std::atomic<int> started{0};
-    std::mutex m;
-    std::condition_variable cv;
-    int finished = 0;
-    std::function<void()> startOne = [&] {
-      int i = started.fetch_add(1);
-      if (i >= kCommands) return;
-      auto command = keel::RESTCommand::commandWithHTTPPath(
-          "classes/Video", "GET", keel::Dictionary{{"where", keel::Value(keel::Dictionary{{"Mins", keel::Value(5)}})}},
-          std::nullopt);
-      auto t0 = Clock::now();
-      runner->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed)
-          .continueWithExecutor(keel::Executor::immediateExecutor(), [&, i, t0](const auto& task) {
-            if (task.isFaulted()) state.SkipWithError("a command failed");
-            latencies[i] = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-            startOne();
-            std::lock_guard lock(m);
-            if (++finished == kCommands) cv.notify_all();
-          });
-    };
     auto begin = Clock::now();
     const double cpuBefore = processCPUMicros();
-    for (int k = 0; k < inFlight; ++k) startOne();
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return finished == kCommands; });
+    std::vector<double> latencies = runSmallFinds(state, *runner, kCommands, inFlight);
     double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     const double cpu = processCPUMicros() - cpuBefore;
     state.SetIterationTime(seconds);
@@ -134,13 +142,10 @@ void BM_SmallCommandsBesideLargeReplies(benchmark::State& state) {
   auto runner =
       keel::URLSessionCommandRunner::commandRunnerWithDataSource(source, "bench-app", "bench-key", server().baseURL());
   for (auto _ : state) {
-    std::vector<double> latencies(kSmall);
-    std::atomic<int> started{0};
     std::atomic<bool> smallDone{false};
     std::atomic<int> largeDecoded{0};
     std::mutex m;
     std::condition_variable cv;
-    int finished = 0;
     int largeRunning = largeInFlight;
 
     std::function<void()> startLarge = [&] {
@@ -163,36 +168,16 @@ void BM_SmallCommandsBesideLargeReplies(benchmark::State& state) {
             if (--largeRunning == 0) cv.notify_all();
           });
     };
-    std::function<void()> startSmall = [&] {
-      int i = started.fetch_add(1);
-      if (i >= kSmall) return;
-      auto command = keel::RESTCommand::commandWithHTTPPath(
-          "classes/Video", "GET", keel::Dictionary{{"where", keel::Value(keel::Dictionary{{"Mins", keel::Value(5)}})}},
-          std::nullopt);
-      auto t0 = Clock::now();
-      runner->runCommandAsync(command, keel::kCommandRunningOptionRetryIfFailed)
-          .continueWithExecutor(keel::Executor::immediateExecutor(), [&, i, t0](const auto& task) {
-            if (task.isFaulted()) state.SkipWithError("a command failed");
-            latencies[i] = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-            startSmall();
-            std::lock_guard lock(m);
-            if (++finished == kSmall) {
-              smallDone.store(true);
-              cv.notify_all();
-            }
-          });
-    };
-
     for (int k = 0; k < largeInFlight; ++k) startLarge();
     // Let the large replies get going before measuring beside them.
     while (largeInFlight > 0 && largeDecoded.load() < largeInFlight) std::this_thread::yield();
     const int largeBefore = largeDecoded.load();
     auto begin = Clock::now();
-    for (int k = 0; k < kSmallInFlight; ++k) startSmall();
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return finished == kSmall; });
+    std::vector<double> latencies = runSmallFinds(state, *runner, kSmall, kSmallInFlight);
     double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     const int largeDuring = largeDecoded.load() - largeBefore;
+    smallDone.store(true);
+    std::unique_lock lock(m);
     cv.wait(lock, [&] { return largeRunning == 0; });
     state.SetIterationTime(seconds);
 
