@@ -52,6 +52,7 @@ std::string ValueReference::description() const {
 // Dictionary
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+  entries_.reserve(entries.size());
   for (const auto& e : entries) set(e.first, e.second);
 }
 

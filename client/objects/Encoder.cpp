@@ -15,6 +15,13 @@ namespace keel {
 
 namespace {
 
+// Shared texts: copying a Value shares its buffer, so writing these allocates nothing.
+const Value kBytesText("Bytes");
+const Value kDateText("Date");
+const Value kFileText("File");
+const Value kPointerText("Pointer");
+const Value kOfflineObjectText("OfflineObject");
+
 // 0000-01-01T00:00:00.000Z and 9999-12-31T23:59:59.999Z: the instants the four-digit date text
 // can name.
 constexpr std::int64_t kFirstWritableMillis = -62167219200000;
@@ -75,14 +82,14 @@ const std::shared_ptr<Encoder>& Encoder::objectEncoder() {
 Value Encoder::encodeObject(const Value& object) const {
   switch (object.type()) {
     case Value::Type::Bytes:
-      return Value(Dictionary{{"__type", Value("Bytes")},
+      return Value(Dictionary{{"__type", kBytesText},
                               {"base64", Value(Base64Encoder::base64StringFromData(object.bytesValue()))}});
     case Value::Type::Date: {
       std::int64_t millis = millisFromDate(object.dateValue());
       parameterAssert(millis >= kFirstWritableMillis && millis <= kLastWritableMillis,
                       "Object values must be serializable to JSON");
       return Value(Dictionary{
-          {"__type", Value("Date")},
+          {"__type", kDateText},
           {"iso", Value(DateFormatter::sharedFormatter().preciseStringFromDate(object.dateValue()))}});
     }
     case Value::Type::Array: {
@@ -112,8 +119,8 @@ Value Encoder::encodeObject(const Value& object) const {
     }
     case ReferenceKind::File: {
       auto file = object.as<const File>();
-      if (file->isDirty()) return Value(Dictionary{{"__type", Value("File")}});
-      Dictionary out{{"__type", Value("File")}};
+      if (file->isDirty()) return Value(Dictionary{{"__type", kFileText}});
+      Dictionary out{{"__type", kFileText}};
       if (auto url = file->url()) out.set("url", Value(*url));
       if (auto name = file->name()) out.set("name", Value(*name));
       return Value(std::move(out));
@@ -136,7 +143,7 @@ Value Encoder::encodeBackendObject(const BackendObjectPtr&) const { return Value
 
 Value Encoder::pointerTo(const BackendObject& object, const std::string& objectId) {
   return Value(Dictionary{
-      {"__type", Value("Pointer")}, {"objectId", Value(objectId)}, {"className", Value(object.className())}});
+      {"__type", kPointerText}, {"objectId", Value(objectId)}, {"className", Value(object.className())}});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -158,7 +165,7 @@ const std::shared_ptr<PointerOrLocalIdObjectEncoder>& PointerOrLocalIdObjectEnco
 
 Value PointerOrLocalIdObjectEncoder::encodeBackendObject(const BackendObjectPtr& object) const {
   if (auto id = object->objectId()) return pointerTo(*object, *id);
-  return Value(Dictionary{{"__type", Value("Pointer")},
+  return Value(Dictionary{{"__type", kPointerText},
                           {"localId", Value(object->getOrCreateLocalId())},
                           {"className", Value(object->className())}});
 }
@@ -195,7 +202,7 @@ Value OfflineObjectEncoder::encodeBackendObject(const BackendObjectPtr& object) 
   // waits for the uuid to be in place.
   pending_.push_back(uuid.continueWithSuccessBlock(
       [placeholder](const Task<std::string>& t) { placeholder->set(t.result()); }));
-  return Value(Dictionary{{"__type", Value("OfflineObject")}, {"uuid", Value(placeholder)}});
+  return Value(Dictionary{{"__type", kOfflineObjectText}, {"uuid", Value(placeholder)}});
 }
 
 Task<void> OfflineObjectEncoder::encodeFinished() const {

@@ -13,6 +13,13 @@ namespace keel {
 
 namespace {
 
+// Shared texts: copying a Value shares its buffer, so writing these allocates nothing.
+const Value kDeleteText("Delete");
+const Value kIncrementText("Increment");
+const Value kAddRelationText("AddRelation");
+const Value kRemoveRelationText("RemoveRelation");
+const Value kBatchText("Batch");
+
 constexpr const char* kInvalidAfterPrevious = "Operation is invalid after previous operation.";
 constexpr const char* kNotAnArray = "You can't add an item to a non-array.";
 constexpr const char* kNotANumber = "You cannot increment a non-number.";
@@ -90,7 +97,7 @@ const std::shared_ptr<const DeleteOperation>& DeleteOperation::operation() {
 }
 
 Value DeleteOperation::encodeWithObjectEncoder(const Encoder&) const {
-  return Value(Dictionary{{"__op", Value("Delete")}});
+  return Value(Dictionary{{"__op", kDeleteText}});
 }
 
 FieldOperationPtr DeleteOperation::mergeWithPrevious(const FieldOperationPtr&) const { return sharedOperation(); }
@@ -111,7 +118,7 @@ std::shared_ptr<const IncrementOperation> IncrementOperation::incrementWithAmoun
 }
 
 Value IncrementOperation::encodeWithObjectEncoder(const Encoder&) const {
-  return Value(Dictionary{{"__op", Value("Increment")}, {"amount", amount_}});
+  return Value(Dictionary{{"__op", kIncrementText}, {"amount", amount_}});
 }
 
 FieldOperationPtr IncrementOperation::mergeWithPrevious(const FieldOperationPtr& previous) const {
@@ -147,7 +154,7 @@ Value ArrayOperation::encodeWithObjectEncoder(const Encoder& encoder) const {
   Array encoded;
   encoded.reserve(objects_.size());
   for (const auto& v : objects_) encoded.push_back(encoder.encodeObject(v));
-  return Value(Dictionary{{"__op", Value(opName())}, {"objects", Value(std::move(encoded))}});
+  return Value(Dictionary{{"__op", opName()}, {"objects", Value(std::move(encoded))}});
 }
 
 std::shared_ptr<const AddOperation> AddOperation::addWithObjects(Array objects) {
@@ -349,14 +356,14 @@ std::shared_ptr<const RelationOperation> RelationOperation::removeRelationToObje
 Value RelationOperation::encodeWithObjectEncoder(const Encoder& encoder) const {
   std::optional<Value> adds, removes;
   if (!relationsToAdd_.empty()) {
-    adds = Value(Dictionary{{"__op", Value("AddRelation")},
+    adds = Value(Dictionary{{"__op", kAddRelationText},
                             {"objects", Value(encodedObjects(relationsToAdd_, encoder))}});
   }
   if (!relationsToRemove_.empty()) {
-    removes = Value(Dictionary{{"__op", Value("RemoveRelation")},
+    removes = Value(Dictionary{{"__op", kRemoveRelationText},
                                {"objects", Value(encodedObjects(relationsToRemove_, encoder))}});
   }
-  if (adds && removes) return Value(Dictionary{{"__op", Value("Batch")}, {"ops", Value(Array{*adds, *removes})}});
+  if (adds && removes) return Value(Dictionary{{"__op", kBatchText}, {"ops", Value(Array{*adds, *removes})}});
   if (adds) return *adds;
   if (removes) return *removes;
   fail("A RelationOperation was created without any data.");

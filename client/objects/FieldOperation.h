@@ -119,7 +119,8 @@ class ArrayOperation : public FieldOperation {
 
  protected:
   ArrayOperation(Type type, Array objects) : FieldOperation(type), objects_(std::move(objects)) {}
-  virtual const char* opName() const = 0;
+  // Returns the "__op" name, a shared text.
+  virtual const Value& opName() const = 0;
 
  private:
   Array objects_;
@@ -137,7 +138,10 @@ class AddOperation final : public ArrayOperation {
   std::string description() const override;  // "add %@"
 
  private:
-  const char* opName() const override { return "Add"; }
+  const Value& opName() const override {
+    static const Value name("Add");
+    return name;
+  }
 };
 
 class AddUniqueOperation final : public ArrayOperation {
@@ -156,7 +160,10 @@ class AddUniqueOperation final : public ArrayOperation {
   std::string description() const override;  // "addToSet %@"
 
  private:
-  const char* opName() const override { return "AddUnique"; }
+  const Value& opName() const override {
+    static const Value name("AddUnique");
+    return name;
+  }
 };
 
 class RemoveOperation final : public ArrayOperation {
@@ -174,7 +181,10 @@ class RemoveOperation final : public ArrayOperation {
   std::string description() const override;  // "remove %@"
 
  private:
-  const char* opName() const override { return "Remove"; }
+  const Value& opName() const override {
+    static const Value name("Remove");
+    return name;
+  }
 };
 
 class RelationOperation final : public FieldOperation {

@@ -12,6 +12,9 @@ namespace keel {
 
 namespace {
 
+// Shared texts: copying a Value shares its buffer, so writing these allocates nothing.
+const Value kGeoPointText("GeoPoint");
+
 constexpr double kRadiansPerDegree = 0.017453292519943295;
 
 std::uint64_t mix64(std::uint64_t x) {
@@ -89,7 +92,7 @@ double GeoPoint::distanceInKilometersTo(const GeoPoint& point) const {
 }
 
 Dictionary GeoPoint::encodeIntoDictionary() const {
-  return Dictionary{{"__type", Value("GeoPoint")}, {"latitude", Value(latitude_)}, {"longitude", Value(longitude_)}};
+  return Dictionary{{"__type", kGeoPointText}, {"latitude", Value(latitude_)}, {"longitude", Value(longitude_)}};
 }
 
 std::shared_ptr<GeoPoint> GeoPoint::copy() const {
