@@ -1,5 +1,7 @@
 #include <keel/objects/Decoder.h>
 
+#include <keel/objects/Encoder.h>
+
 #include <keel/base/Base64Encoder.h>
 #include <keel/base/DateFormatter.h>
 #include <keel/base/Exception.h>
@@ -116,7 +118,13 @@ Value Decoder::decodeSpecialValue(const Dictionary& dictionary, const std::strin
   if (type == "Date") {
     const Value& iso = dictionary["iso"];
     if (!iso.isString()) return keptRaw(dictionary, type, "\"iso\" is not a string");
-    return Value(DateFormatter::sharedFormatter().dateFromString(iso.stringValue()));
+    Date date = DateFormatter::sharedFormatter().dateFromString(iso.stringValue());
+    // SQLite also reads Julian day numbers, back to 4713 BC; a date the four-digit text cannot
+    // name could never be written again.
+    if (millisFromDate(date) < kFirstWritableMillis || millisFromDate(date) > kLastWritableMillis) {
+      return keptRaw(dictionary, type, "the date is outside years 0-9999");
+    }
+    return Value(date);
   }
   if (type == "Bytes") {
     const Value& text = dictionary["base64"];

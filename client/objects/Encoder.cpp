@@ -22,11 +22,6 @@ const Value kFileText("File");
 const Value kPointerText("Pointer");
 const Value kOfflineObjectText("OfflineObject");
 
-// 0000-01-01T00:00:00.000Z and 9999-12-31T23:59:59.999Z: the instants the four-digit date text
-// can name.
-constexpr std::int64_t kFirstWritableMillis = -62167219200000;
-constexpr std::int64_t kLastWritableMillis = 253402300799999;
-
 // The uuid an OfflineObjectEncoder fills in once the store has made it.
 class PendingOfflineUUID : public ValueReference {
  public:

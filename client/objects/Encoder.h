@@ -29,6 +29,11 @@
 
 namespace keel {
 
+// 0000-01-01T00:00:00.000Z and 9999-12-31T23:59:59.999Z: the instants the four-digit date text
+// can name, so the only dates the encoders write and the decoders produce.
+inline constexpr std::int64_t kFirstWritableMillis = -62167219200000;
+inline constexpr std::int64_t kLastWritableMillis = 253402300799999;
+
 class Encoder {
  public:
   virtual ~Encoder() = default;

@@ -296,6 +296,7 @@ TEST_F(CodingTest, MalformedDataIsKeptRawWithAWarningAndNeverThrows) {
       R"({"__type":"Date","iso":5})",
       R"({"__type":"Date","iso":null})",
       R"({"__type":"Date"})",
+      R"({"__type":"Date","iso":"1225772.0"})",  // a Julian day number in 1357 BC
       R"({"__type":"GeoPoint","latitude":"1","longitude":2})",
       R"({"__type":"GeoPoint","latitude":true,"longitude":2})",
       R"({"__type":"GeoPoint","latitude":1})",
