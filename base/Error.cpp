@@ -5,7 +5,7 @@
 namespace keel {
 
 Error::Error(std::string domain, long code, Dictionary userInfo)
-    : domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {}
+    : ValueReference(ReferenceKind::Error), domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {}
 
 ErrorPtr Error::make(std::string domain, long code, Dictionary userInfo) {
   return std::make_shared<const Error>(std::move(domain), code, std::move(userInfo));
@@ -24,8 +24,9 @@ std::string Error::localizedDescription() const {
 }
 
 bool Error::isEqual(const ValueReference& other) const {
-  auto o = dynamic_cast<const Error*>(&other);
-  return o && o->domain_ == domain_ && o->code_ == code_ && o->userInfo_ == userInfo_;
+  if (other.referenceKind() != ReferenceKind::Error) return false;
+  auto o = static_cast<const Error*>(&other);
+  return o->domain_ == domain_ && o->code_ == code_ && o->userInfo_ == userInfo_;
 }
 
 std::size_t Error::hash() const { return std::hash<std::string>()(domain_) ^ std::hash<long>()(code_); }

@@ -23,6 +23,9 @@ inline constexpr const char* kLocalizedDescriptionKey = "localizedDescription";
 
 class Error : public ValueReference {
  public:
+  static constexpr ReferenceKind kReferenceKind = ReferenceKind::Error;
+  using ReferenceKindRoot = Error;
+
   Error(std::string domain, long code, Dictionary userInfo = {});
 
   // Returns a new error.

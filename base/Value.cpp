@@ -52,6 +52,7 @@ std::string ValueReference::description() const {
 // Dictionary
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+  entries_.reserve(entries.size());
   for (const auto& e : entries) set(e.first, e.second);
 }
 
@@ -223,6 +224,47 @@ Value Value::number(NumberKind kind, double value) {
   }
 }
 
+Value Value::sum(const Value& a, const Value& b) {
+  auto na = std::get_if<Number>(&a.data_);
+  auto nb = std::get_if<Number>(&b.data_);
+  Number zero{NumberKind::Int32, {}};
+  zero.i = 0;
+  const Number& x = na ? *na : zero;
+  const Number& y = nb ? *nb : zero;
+  auto isFloating = [](NumberKind k) { return k == NumberKind::Float || k == NumberKind::Double; };
+  if (!isFloating(x.kind) && !isFloating(y.kind)) {
+    // Exact: two int64 values always fit 128 bits.
+    __int128 s = static_cast<__int128>(x.i) + static_cast<__int128>(y.i);
+    if (x.kind == NumberKind::UInt32) {
+      if (s >= 0 && s <= std::numeric_limits<std::uint32_t>::max())
+        return makeInt(NumberKind::UInt32, static_cast<std::int64_t>(s));
+    } else if (x.kind != NumberKind::Int64) {
+      if (s >= std::numeric_limits<std::int32_t>::min() && s <= std::numeric_limits<std::int32_t>::max())
+        return makeInt(NumberKind::Int32, static_cast<std::int64_t>(s));
+    }
+    if (s >= std::numeric_limits<std::int64_t>::min() && s <= std::numeric_limits<std::int64_t>::max())
+      return makeInt(NumberKind::Int64, static_cast<std::int64_t>(s));
+    return makeFloat(NumberKind::Double, static_cast<double>(s));
+  }
+  double dx = isFloating(x.kind) ? x.d : static_cast<double>(x.i);
+  double dy = isFloating(y.kind) ? y.d : static_cast<double>(y.i);
+  if (x.kind == NumberKind::Float && y.kind == NumberKind::Float) {
+    float f = static_cast<float>(x.d) + static_cast<float>(y.d);
+    if (std::isfinite(f) || !std::isfinite(dx) || !std::isfinite(dy))
+      return makeFloat(NumberKind::Float, f);
+  }
+  // An int64 beyond 2^53 would lose its low bits before the addition; with a whole floating
+  // operand the sum is taken exactly and rounded once.
+  const Number& fl = isFloating(x.kind) ? x : y;
+  const Number& in = isFloating(x.kind) ? y : x;
+  if (!isFloating(in.kind) && std::isfinite(fl.d) && fl.d == std::trunc(fl.d) &&
+      std::fabs(fl.d) < 9.2e18) {
+    __int128 s = static_cast<__int128>(in.i) + static_cast<__int128>(static_cast<std::int64_t>(fl.d));
+    return makeFloat(NumberKind::Double, static_cast<double>(s));
+  }
+  return makeFloat(NumberKind::Double, dx + dy);
+}
+
 Value::Type Value::type() const {
   switch (data_.index()) {
     case 0: return Type::Null;
@@ -319,6 +361,12 @@ Dictionary& Value::mutableDictionary() {
     d = std::get_if<DictPtr>(&data_);
   }
   return d->mutableGet();
+}
+
+std::optional<ReferenceKind> Value::referenceKind() const {
+  if (auto r = std::get_if<RefPtr>(&data_)) return (*r)->referenceKind();
+  if (auto r = std::get_if<ConstRefPtr>(&data_)) return (*r)->referenceKind();
+  return std::nullopt;
 }
 
 std::shared_ptr<ValueReference> Value::reference() const {

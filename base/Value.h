@@ -44,12 +44,32 @@ Date dateNow();
 inline Date dateFromMillis(std::int64_t millis) { return Date(std::chrono::milliseconds(millis)); }
 inline std::int64_t millisFromDate(Date d) { return d.time_since_epoch().count(); }
 
+// The kinds of reference a Value can hold. Code that takes values apart (the encoders and
+// decoders, the field operations) switches on the kind instead of trying one cast after another.
+enum class ReferenceKind : std::uint8_t {
+  Other,           // anything else (a command result, a captured exception, a test's token)
+  Error,           // keel::Error
+  Object,          // a backend object
+  File,            // a backend file
+  ACL,             // an access-control list
+  GeoPoint,        // a geographic point
+  Relation,        // a relation of an object field
+  FieldOperation,  // one pending change of one field
+};
+
 // Base of every reference kind a Value can hold. The default identity is the object's address:
 // two references are equal only when they are the same object. Value-like kinds (GeoPoint, ACL)
 // override isEqual/hash.
+//
+// The class that roots a kind passes its kind to the constructor and declares
+//   static constexpr ReferenceKind kReferenceKind = ReferenceKind::...;
+//   using ReferenceKindRoot = <that class>;
+// so that Value::as<Root>() is a tag check and a static cast. REQUIRES: only such a root, or a
+// class derived from it, constructs a reference with a kind other than Other.
 class ValueReference : public std::enable_shared_from_this<ValueReference> {
  public:
   virtual ~ValueReference() = default;
+  ReferenceKind referenceKind() const { return kind_; }
   // Returns the class name used in messages, e.g. "Object" or "GeoPoint".
   virtual std::string className() const = 0;
   // Returns true iff `other` stands for the same value. REQUIRES: called with any reference kind.
@@ -57,6 +77,15 @@ class ValueReference : public std::enable_shared_from_this<ValueReference> {
   virtual std::size_t hash() const { return std::hash<const void*>()(this); }
   // Returns the text that "%@" shows for this reference.
   virtual std::string description() const;
+
+ protected:
+  ValueReference() = default;
+  explicit ValueReference(ReferenceKind kind) : kind_(kind) {}
+  ValueReference(const ValueReference&) = default;
+  ValueReference& operator=(const ValueReference&) = default;
+
+ private:
+  ReferenceKind kind_ = ReferenceKind::Other;
 };
 
 // Ordered string-keyed dictionary; iteration follows insertion order. Small dictionaries (most
@@ -193,6 +222,13 @@ class Value {
 
   static Value number(NumberKind kind, double value);
 
+  // Returns a + b, computed exactly. The result keeps the kind of `a` where the sum fits it and
+  // widens where it does not: integers add as Int32 (Bool, Int8 and Int16 count as Int32), UInt32
+  // or Int64 after `a`, then widen Int32/UInt32 -> Int64 -> Double. Float + Float stays Float
+  // while finite; any other sum with a floating operand is a Double, so 1 + 0.5 is 1.5.
+  // A non-number reads as the Int32 0.
+  static Value sum(const Value& a, const Value& b);
+
   Type type() const;
   bool isNull() const { return type() == Type::Null; }
   bool isNumber() const { return type() == Type::Number; }
@@ -233,15 +269,22 @@ class Value {
   Dictionary& mutableDictionary();
 
   // Returns the referenced object when it is of type T, else nullptr. A reference made from a
-  // pointer to const is only handed out as const T.
+  // pointer to const is only handed out as const T. For the root class of a reference kind this
+  // is a tag check, not a dynamic cast.
   template <typename T>
   std::shared_ptr<T> as() const {
-    if (auto p = std::get_if<RefPtr>(&data_)) return std::dynamic_pointer_cast<T>(*p);
+    if (auto p = std::get_if<RefPtr>(&data_)) return castReference<T>(*p);
     if constexpr (std::is_const_v<T>) {
-      if (auto p = std::get_if<ConstRefPtr>(&data_)) return std::dynamic_pointer_cast<T>(*p);
+      if (auto p = std::get_if<ConstRefPtr>(&data_)) return castReference<T>(*p);
     }
     return nullptr;
   }
+  // Returns the kind of the reference held, or none when this is not a reference.
+  std::optional<ReferenceKind> referenceKind() const;
+  // Returns true iff this holds a reference of `kind` (mutable or not).
+  bool isReferenceOfKind(ReferenceKind kind) const { return referenceKind() == kind; }
+  // Returns true iff this holds a reference that was given as mutable.
+  bool isMutableReference() const { return std::holds_alternative<RefPtr>(data_); }
   // Returns the referenced object when it was given as mutable, else nullptr.
   std::shared_ptr<ValueReference> reference() const;
   // Returns the referenced object, mutable or not, for reading.
@@ -282,6 +325,23 @@ class Value {
   using ConstRefPtr = std::shared_ptr<const ValueReference>;
   using Data = std::variant<std::monostate, Number, StrPtr, Date, BytesPtr, ArrayPtr, DictPtr, RefPtr, ConstRefPtr>;
   const ValueReference& referenceRef() const;
+
+  template <typename T, typename P>
+  static std::shared_ptr<T> castReference(const std::shared_ptr<P>& p) {
+    using U = std::remove_const_t<T>;
+    if constexpr (std::is_same_v<U, ValueReference>) {
+      return p;
+    } else if constexpr (requires { U::kReferenceKind; }) {
+      if (p->referenceKind() != U::kReferenceKind) return nullptr;
+      if constexpr (std::is_same_v<U, typename U::ReferenceKindRoot>) {
+        return std::static_pointer_cast<T>(p);
+      } else {
+        return std::dynamic_pointer_cast<T>(p);
+      }
+    } else {
+      return std::dynamic_pointer_cast<T>(p);
+    }
+  }
 
   static Value makeInt(NumberKind kind, std::int64_t v);
   static Value makeFloat(NumberKind kind, double v);

@@ -1,5 +1,7 @@
 #include <keel/base/Value.h>
 
+#include <keel/base/Error.h>
+
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -183,6 +185,52 @@ TEST(ValueTest, DescribesValuesForMessages) {
   EXPECT_EQ(Value(Bytes{0xab, 0x01}).description(), "{length = 2, bytes = 0xab01}");
   EXPECT_EQ(Value(Dictionary{{"k", Value(Array{Value("a"), Value(1)})}}).description(),
             "{k = (a, 1)}");
+}
+
+TEST(ValueTest, AddsExactlyKeepingTheKindUntilTheSumNoLongerFits) {
+  using K = Value::NumberKind;
+  struct Case {
+    Value a, b;
+    Value sum;
+    K kind;
+  };
+  const std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
+  std::vector<Case> cases = {
+      {Value(40), Value(2), Value(42), K::Int32},
+      {Value(2147483647), Value(1), Value(2147483648LL), K::Int64},  // would wrap as int32
+      {Value(-2147483647 - 1), Value(-1), Value(-2147483649LL), K::Int64},
+      {Value(1), Value(0.5), Value(1.5), K::Double},  // the fraction survives
+      {Value(0.5), Value(1), Value(1.5), K::Double},
+      {Value(4294967295u), Value(1), Value(4294967296LL), K::Int64},
+      {Value(5u), Value(-10), Value(-5), K::Int64},
+      {Value(5u), Value(1), Value(6), K::UInt32},
+      {Value(true), Value(1), Value(2), K::Int32},
+      {Value(static_cast<std::int8_t>(127)), Value(1), Value(128), K::Int32},
+      {Value(7LL), Value(1), Value(8), K::Int64},  // a JSON integer stays Int64
+      {Value(int64Max), Value(1), Value(9223372036854775808.0), K::Double},
+      {Value(0.25f), Value(0.5f), Value(0.75), K::Float},
+      {Value(0.25f), Value(0.5), Value(0.75), K::Double},
+      {Value(3e38f), Value(3e38f), Value(static_cast<double>(3e38f) * 2), K::Double},  // a float sum beyond float range
+      // A large int64 plus a whole double keeps every bit the double can hold.
+      {Value(9007199254740993LL), Value(2.0), Value(9007199254740996.0), K::Double},
+  };
+  for (const auto& c : cases) {
+    Value s = Value::sum(c.a, c.b);
+    EXPECT_EQ(s, c.sum) << c.a.description() << " + " << c.b.description() << " = " << s.description();
+    EXPECT_EQ(s.numberKind(), c.kind) << c.a.description() << " + " << c.b.description();
+  }
+}
+
+TEST(ValueTest, TellsReferenceKindsApartWithoutCasting) {
+  auto error = Error::make("d", 1);
+  Value e = Error::toValue(error);
+  EXPECT_EQ(e.referenceKind(), ReferenceKind::Error);
+  EXPECT_TRUE(e.isReferenceOfKind(ReferenceKind::Error));
+  EXPECT_EQ(e.as<const Error>(), error);
+  EXPECT_EQ(Value(std::make_shared<Token>()).referenceKind(), ReferenceKind::Other);
+  EXPECT_EQ(Value(std::make_shared<Token>()).as<const Error>(), nullptr);
+  EXPECT_FALSE(Value(1).referenceKind().has_value());
+  EXPECT_FALSE(Value(std::shared_ptr<const Token>(std::make_shared<Token>())).isMutableReference());
 }
 
 }  // namespace
