@@ -1,7 +1,6 @@
 #include <keel/services/LocationManager.h>
 
 #include <exception>
-#include <map>
 #include <utility>
 
 #include <keel/base/Logger.h>
@@ -114,58 +113,12 @@ void LocationManager::deliver(const std::optional<platform::Location>& location,
   }
 }
 
-namespace {
-
-// The location managers of the live core managers. Never destroyed: a manager's source may
-// still deliver while the process exits.
-struct CoreLocationManagers {
-  std::mutex mutex;
-  std::map<std::weak_ptr<CoreManager>, std::shared_ptr<LocationManager>, std::owner_less<>> managers;
-
-  // REQUIRES: mutex held. Drops the managers of core managers that are gone.
-  void prune() {
-    std::erase_if(managers, [](const auto& entry) { return entry.first.expired(); });
-  }
-};
-
-CoreLocationManagers& coreLocationManagers() {
-  static auto* managers = new CoreLocationManagers;
-  return *managers;
-}
-
-}  // namespace
-
 std::shared_ptr<LocationManager> coreLocationManager(const std::shared_ptr<CoreManager>& coreManager) {
-  return coreManager->locationManagerAccessQueue()->syncResult([&] {
-    auto& all = coreLocationManagers();
-    {
-      std::lock_guard lock(all.mutex);
-      all.prune();
-      auto found = all.managers.find(coreManager);
-      if (found != all.managers.end()) return found->second;
-    }
-    // Made outside the registry's lock; the access queue already keeps a second maker out.
-    auto manager = LocationManager::create();
-    std::lock_guard lock(all.mutex);
-    all.managers[coreManager] = manager;
-    return manager;
-  });
+  return coreManager->component<LocationManager>([](CoreManager&) { return LocationManager::create(); });
 }
 
 void setCoreLocationManager(const std::shared_ptr<CoreManager>& coreManager, std::shared_ptr<LocationManager> manager) {
-  std::shared_ptr<LocationManager> replaced;
-  coreManager->locationManagerAccessQueue()->sync([&] {
-    auto& all = coreLocationManagers();
-    std::lock_guard lock(all.mutex);
-    all.prune();
-    auto found = all.managers.find(coreManager);
-    if (found != all.managers.end()) {
-      replaced = std::move(found->second);
-      all.managers.erase(found);
-    }
-    if (manager) all.managers.emplace(coreManager, std::move(manager));
-  });
-  // `replaced` dies here, outside the queue and the registry's lock.
+  coreManager->setComponent<LocationManager>(std::move(manager));
 }
 
 }  // namespace keel

@@ -1,7 +1,7 @@
 // LocationManager: the library's one owner of the device location service. Callers ask for the
 // next fix; every caller waiting when a fix (or a failure) arrives hears of it once, and the
-// service is stopped until somebody asks again. One manager exists per configured client, made
-// on first use under the core manager's location-manager queue (see coreLocationManager below).
+// service is stopped until somebody asks again. One manager exists per configured client, kept
+// in the core manager's slot (see coreLocationManager below).
 //
 // The manager is the delegate of its location source for its whole life and clears that link
 // when it is destroyed; the source holds it weakly, so a fix that arrives after the manager is
@@ -89,13 +89,12 @@ class LocationManager : public platform::LocationSourceDelegate, public std::ena
   std::vector<LocationBlock> blockSet_;  // guarded by blockSetMutex_
 };
 
-// Returns the location manager of `coreManager`, making it (LocationManager::create) on first
-// use under the core manager's location-manager access queue, so that threads asking at once
-// get the same one. Stands in for the core manager's own getter: the core layer cannot name this
-// class. REQUIRES: `coreManager` is not null and the caller is not running on that queue.
+// Returns the location manager of `coreManager`: the one in its slot, made there
+// (LocationManager::create) on first use, so that threads asking at once get the same one.
+// REQUIRES: `coreManager` is not null.
 std::shared_ptr<LocationManager> coreLocationManager(const std::shared_ptr<CoreManager>& coreManager);
-// Replaces the location manager of `coreManager` under the same queue (nullptr drops it; the
-// next coreLocationManager makes a new one).
+// Replaces the location manager of `coreManager` (nullptr drops it; the next
+// coreLocationManager makes a new one).
 void setCoreLocationManager(const std::shared_ptr<CoreManager>& coreManager, std::shared_ptr<LocationManager> manager);
 
 }  // namespace keel

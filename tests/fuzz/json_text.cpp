@@ -162,8 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fail("refused a document Boost.JSON reads", text);
   }
-  if (ec) fail("accepted a document Boost.JSON refuses", text);
-  if (!sameAsReference(*parsed, reference)) fail("read differently from Boost.JSON", text);
+  // Boost.JSON refuses exponents beyond 32 bits ("1e-99999999999", which is 0); there it
+  // cannot serve as the reference.
+  if (ec != boost::json::error::exponent_overflow) {
+    if (ec) fail("accepted a document Boost.JSON refuses", text);
+    if (!sameAsReference(*parsed, reference)) fail("read differently from Boost.JSON", text);
+  }
 
   // Exactness, where the text is one number: the C library reads it correctly rounded.
   if (parsed->isNumber() && parsed->numberKind() == Value::NumberKind::Double) {
