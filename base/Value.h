@@ -104,9 +104,9 @@ class Dictionary {
   Dictionary() = default;
   Dictionary(std::initializer_list<Entry> entries);
 
-  void reserve(std::size_t n) { entries_.reserve(n); }
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  void reserve(std::size_t n);
+  std::size_t size() const;
+  bool empty() const;
   bool contains(std::string_view key) const;
   // Returns the value under `key`, or nullptr when there is none.
   const Value* find(std::string_view key) const;
@@ -121,8 +121,8 @@ class Dictionary {
   void clear();
   std::vector<std::string> keys() const;
 
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
   // Order-insensitive, as dictionaries compare on the platform.
   bool operator==(const Dictionary& other) const;
@@ -348,6 +348,13 @@ class Value {
 
   Data data_;
 };
+
+// Dictionary's inline members need Value complete (clang instantiates the entry type eagerly).
+inline void Dictionary::reserve(std::size_t n) { entries_.reserve(n); }
+inline std::size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
+inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
+inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
 
 struct ValueHash {
   std::size_t operator()(const Value& v) const { return v.hash(); }
