@@ -85,6 +85,22 @@ json::object whereParam(const json::object& params) {
   invalid("where must be a JSON object");
 }
 
+// Refuses a date operand that names no date: compared as some arbitrary instant, it would
+// quietly match the wrong objects.
+void checkDateOperands(const json::value& v) {
+  if (v.is_array()) {
+    for (const auto& e : v.get_array()) checkDateOperands(e);
+  } else if (v.is_object()) {
+    if (kindOf(v) == ValueKind::Date) {
+      const auto* iso = v.get_object().if_contains("iso");
+      if (!iso || !iso->is_string() || !parseIsoDate(iso->get_string()))
+        invalid(fmt::format("Invalid date: {}", json::serialize(v)));
+      return;
+    }
+    for (const auto& e : v.get_object()) checkDateOperands(e.value());
+  }
+}
+
 bool isGeoPoint(const json::value& v) {
   if (kindOf(v) != ValueKind::GeoPoint) return false;
   const auto& o = v.get_object();
@@ -425,6 +441,7 @@ QueryEngine::Predicate QueryEngine::compileField(const std::string& /*className*
 
 QueryEngine::Compiled QueryEngine::compile(const std::string& className, const json::object& where, int depth) {
   if (depth > kMaxDepth) invalid("The query nests sub-queries too deeply.");
+  for (const auto& entry : where) checkDateOperands(entry.value());
   Compiled out;
   std::vector<Predicate> tests;
   for (const auto& entry : where) {
