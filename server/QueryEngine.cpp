@@ -266,7 +266,7 @@ QueryEngine::Predicate QueryEngine::compileField(const std::string& /*className*
                            condition.get_object().begin()->key().starts_with("$");
   if (!isOperators) {
     if (key == "objectId" && condition.is_string()) out.ids = std::vector<std::string>{std::string(condition.get_string())};
-    else if (isPlainKey(key) && Store::isIndexable(condition) && !out.equal) out.equal = {key, condition};
+    else if (isPlainKey(key) && StoreConnection::isIndexable(condition) && !out.equal) out.equal = {key, condition};
     json::value operand = condition;
     return [key, operand](const StoredObject& o) {
       json::value scratch;
