@@ -211,8 +211,10 @@ class Session : public SessionControl {
 
   void onRead(beast::error_code ec, std::size_t) {
     busy_ = true;
-    // The peer closed between requests: the ordinary end of a kept-alive connection.
-    if (ec == http::error::end_of_stream) return derived().doClose();
+    // The peer closed between requests: the ordinary end of a kept-alive connection. Many TLS
+    // clients close without the TLS goodbye; between requests that is no failure either.
+    if (ec == http::error::end_of_stream || (ec == ssl::error::stream_truncated && !parser_->got_some()))
+      return derived().doClose();
     if (ec) {
       if (auto reply = readFailureReply(ec, core_.options)) return sendError(std::move(*reply));
       // An idle kept-alive connection has not begun a request yet: say so, it reads differently.

@@ -229,7 +229,9 @@ TEST(HttpServerHandlerTest, AnythingTheHandlerThrowsAnswers500WithAJSONBodyAndAL
                     [](const ApiRequest& r) -> ApiResponse {
                       if (r.target == "/int") throw 42;
                       if (r.target == "/std") throw std::logic_error("broken invariant");
-                      return ApiResponse{200, "{}"};
+                      ApiResponse fine;
+                      fine.body = "{}";
+                      return fine;
                     },
                     nullptr);
   server.start();
