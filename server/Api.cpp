@@ -128,8 +128,7 @@ void replacePlaceholders(json::value& v, const std::string& mediaURL) {
 
 }  // namespace
 
-Api::Api(Store& store, ApiConfig config, Faults& faults)
-    : store_(store), config_(std::move(config)), faults_(faults), queries_(store), objects_(store, queries_) {}
+Api::Api(Store& store, ApiConfig config, Faults& faults) : store_(store), config_(std::move(config)), faults_(faults) {}
 
 json::value Api::callFunction(const std::string& name, const json::object& params) {
   if (name == "echo") return json::object{{"result", params}};
@@ -185,16 +184,22 @@ std::pair<int, json::value> Api::route(const std::string& method, const std::str
     if (method != "POST") throw ApiError(kInvalidJSON, "batch needs POST", 404);
     return batch(params, ctx);
   }
+  // Functions touch no storage: they need no connection.
+  if (parts.size() == 2 && parts[0] == "functions" && method == "POST") return {200, callFunction(parts[1], params)};
   const bool write = method != "GET" && method != "HEAD";
-  auto transaction = store_.begin(write);
-  auto result = routeLocked(method, parts, params, ctx, inBatch);
+  auto connection = write ? store_.writer() : store_.reader();
+  auto transaction = connection->begin(write);
+  auto result = routeOn(*connection, method, parts, params, ctx);
   transaction->commit();
   return result;
 }
 
-std::pair<int, json::value> Api::routeLocked(const std::string& method, const std::vector<std::string>& parts,
-                                             json::object& params, const Context& ctx, bool) {
+std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::string& method,
+                                         const std::vector<std::string>& parts, json::object& params,
+                                         const Context& ctx) {
   const bool get = method == "GET" || method == "HEAD";
+  QueryEngine queries(store);
+  ObjectService objects(store, queries);
   auto unknown = [&]() -> std::pair<int, json::value> {
     std::string path;
     for (const auto& p : parts) path += "/" + p;
@@ -215,33 +220,33 @@ std::pair<int, json::value> Api::routeLocked(const std::string& method, const st
     if (parts.size() == idIndex) {
       if (get) {
         ObjectService::checkClassName(className);
-        return {200, queries_.find(className, params)};
+        return {200, queries.find(className, params)};
       }
       if (method == "POST") {
-        auto r = objects_.create(className, params);
+        auto r = objects.create(className, params);
         return {r.status, std::move(r.body)};
       }
     } else if (parts.size() == idIndex + 1) {
       const std::string& id = parts[idIndex];
-      if (get) return {200, objects_.fetch(className, id, params)};
+      if (get) return {200, objects.fetch(className, id, params)};
       if (method == "PUT") {
-        auto r = objects_.update(className, id, params);
+        auto r = objects.update(className, id, params);
         return {r.status, std::move(r.body)};
       }
       if (method == "DELETE") {
-        objects_.remove(className, id, ctx.master);
+        objects.remove(className, id, ctx.master);
         return {200, json::object{}};
       }
     }
     return unknown();
   }
   if (head == "config" && parts.size() == 1) {
-    if (get) return {200, json::object{{"params", store_.configParams()}}};
+    if (get) return {200, json::object{{"params", store.configParams()}}};
     if (method == "PUT") {
       if (!ctx.master) throw ApiError(kOperationForbidden, "The master key is needed to change the configuration.");
       auto it = params.find("params");
       if (it == params.end() || !it->value().is_object()) throw ApiError(kInvalidJSON, "params must be an object");
-      json::object stored = store_.configParams();
+      json::object stored = store.configParams();
       for (const auto& e : it->value().get_object()) {
         const auto& v = e.value();
         if (v.is_object() && v.get_object().contains("__op")) {
@@ -251,12 +256,11 @@ std::pair<int, json::value> Api::routeLocked(const std::string& method, const st
           stored[e.key()] = v;
         }
       }
-      store_.setConfigParams(stored);
+      store.setConfigParams(stored);
       return {200, json::object{{"result", true}}};
     }
     return unknown();
   }
-  if (head == "functions" && parts.size() == 2 && method == "POST") return {200, callFunction(parts[1], params)};
   return unknown();
 }
 
@@ -343,19 +347,16 @@ ApiResponse Api::handle(const ApiRequest& request) {
     if (method == "GET" || method == "HEAD" || method == "DELETE")
       for (auto& e : parseQueryString(query)) params[e.key()] = std::move(e.value());
 
-    std::pair<int, json::value> result;
-    {
-      std::lock_guard lock(mutex_);
-      result = route(method, path.substr(3), std::move(params), ctx, false);
-    }
-    // Text is written outside the lock: other requests need not wait for it.
+    auto result = route(method, path.substr(3), std::move(params), ctx, false);
     return jsonResponse(result.first, result.second);
   } catch (const ApiError& e) {
     return jsonResponse(e.status(), errorBody(e.code(), e.what()));
   } catch (const std::exception& e) {
     logError("keel-server: %@ %@ failed: %@", request.method, path, e.what());
-    return jsonResponse(500, errorBody(kInternalServerError, "Internal server error."));
+  } catch (...) {
+    logError("keel-server: %@ %@ failed with an exception of unknown type", request.method, path);
   }
+  return jsonResponse(500, errorBody(kInternalServerError, "Internal server error."));
 }
 
 std::size_t Api::loadSeed(const std::string& path, const std::string& mediaURL) {
@@ -367,8 +368,10 @@ std::size_t Api::loadSeed(const std::string& path, const std::string& mediaURL) 
   auto parsed = parseJson(text.str(), ec);
   if (ec || !parsed.is_object()) throw std::runtime_error("the seed file " + path + " is not a JSON object");
   replacePlaceholders(parsed, mediaURL);
-  std::lock_guard lock(mutex_);
-  auto transaction = store_.begin(true);
+  auto connection = store_.writer();
+  auto transaction = connection->begin(true);
+  QueryEngine queries(*connection);
+  ObjectService objects(*connection, queries);
   std::size_t written = 0;
   for (const auto& entry : parsed.get_object()) {
     const std::string className(entry.key());
@@ -377,9 +380,9 @@ std::size_t Api::loadSeed(const std::string& path, const std::string& mediaURL) 
       if (!object.is_object()) throw std::runtime_error("a seed object of " + className + " is not an object");
       const auto& fields = object.get_object();
       if (auto id = fields.find("objectId"); id != fields.end() && id->value().is_string()) {
-        objects_.upsert(className, std::string(id->value().get_string()), fields);
+        objects.upsert(className, std::string(id->value().get_string()), fields);
       } else {
-        objects_.create(className, fields);
+        objects.create(className, fields);
       }
       ++written;
     }

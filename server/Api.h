@@ -3,8 +3,10 @@
 // "/1/installations", "/1/batch", "/1/config" and "/1/functions", serves "/media/" files and
 // the fault-injection control path, and turns every ApiError into a {"code", "error"} reply.
 //
-// Each request (and each request inside a batch) runs in one SQLite transaction under one
-// mutex, so requests never see one another half done.
+// Each request (and each request inside a batch) runs in one SQLite transaction on a
+// connection leased for it: reads on a read connection, beside each other and beside the one
+// writer, each on its own snapshot; writes one at a time on the write connection. Requests
+// never see one another half done.
 //
 // Thread-safety: handle() may be called from any thread at once.
 #pragma once
@@ -13,7 +15,6 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,18 +70,15 @@ class Api {
   };
   std::pair<int, json::value> route(const std::string& method, const std::string& path, json::object params,
                                     const Context& ctx, bool inBatch);
-  std::pair<int, json::value> routeLocked(const std::string& method, const std::vector<std::string>& parts,
-                                          json::object& params, const Context& ctx, bool inBatch);
+  std::pair<int, json::value> routeOn(StoreConnection& store, const std::string& method,
+                                      const std::vector<std::string>& parts, json::object& params, const Context& ctx);
   std::pair<int, json::value> batch(const json::object& params, const Context& ctx);
   ApiResponse serveMedia(const std::string& method, const std::string& relative);
   ApiResponse faultControl(const std::string& method, const std::string& body);
 
   Store& store_;
-  ApiConfig config_;
+  const ApiConfig config_;
   Faults& faults_;
-  QueryEngine queries_;
-  ObjectService objects_;
-  std::mutex mutex_;
 };
 
 }  // namespace keel::server

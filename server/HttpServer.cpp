@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <cstdio>
+#include <sstream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include <keel/base/Logger.h>
 
 namespace keel::server {
 
@@ -98,6 +101,51 @@ ApiResponse errorResponse(int status, int code, const std::string& message) {
   return r;
 }
 
+// Returns the answer to a request whose reading failed, or none when the connection just ends
+// (the peer went away, timed out, or sent nothing more).
+std::optional<ApiResponse> readFailureReply(beast::error_code ec, const HttpServerOptions& options) {
+  if (ec == http::error::body_limit) {
+    return errorResponse(413, 107,
+                         "The request body is larger than the limit of " + std::to_string(options.maxBodyBytes) +
+                             " bytes.");
+  }
+  if (ec == http::error::header_limit) return errorResponse(431, 107, "The request headers are too large.");
+  // Every other parser error means the bytes were not HTTP; only running out of them is not.
+  if (ec.category() == make_error_code(http::error::bad_method).category() && ec != http::error::end_of_stream &&
+      ec != http::error::partial_message)
+    return errorResponse(400, 107, "Malformed HTTP request.");
+  return std::nullopt;
+}
+
+ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback) {
+  ApiRequest r;
+  r.method = std::string(request.method_string());
+  r.target = std::string(request.target());
+  for (const auto& field : request) {
+    std::string name(field.name_string());
+    for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    r.headers[name] = std::string(field.value());
+  }
+  r.body = std::move(request.body());
+  r.fromLoopback = loopback;
+  return r;
+}
+
+// Runs the handler; whatever it throws, of any type, becomes a 500 with a JSON body and a log
+// line, and the connection goes on.
+ApiResponse answer(const HttpServer::Handler& handler, http::request<http::string_body>& request, bool loopback) {
+  const std::string method(request.method_string());
+  const std::string target(request.target());
+  try {
+    return handler(toApiRequest(request, loopback));
+  } catch (const std::exception& e) {
+    logError("keel-server: %@ %@ failed: %@", method, target, e.what());
+  } catch (...) {
+    logError("keel-server: %@ %@ failed with an exception of unknown type", method, target);
+  }
+  return errorResponse(500, 1, "Internal server error.");
+}
+
 // The part of a connection that does not depend on TLS; Derived supplies stream(),
 // doClose() and dropConnection().
 template <class Derived>
@@ -116,8 +164,8 @@ class Session : public SessionControl {
   }
 
  protected:
-  Session(Core& core, const net::any_io_executor& executor, std::string remote, bool loopback)
-      : core_(core), timer_(executor), remote_(std::move(remote)), loopback_(loopback) {}
+  Session(Core& core, const net::any_io_executor& executor, std::string remote, std::uint16_t remotePort, bool loopback)
+      : core_(core), timer_(executor), remote_(std::move(remote)), remotePort_(remotePort), loopback_(loopback) {}
 
   Derived& derived() { return static_cast<Derived&>(*this); }
 
@@ -147,7 +195,7 @@ class Session : public SessionControl {
       beast::get_lowest_layer(derived().stream()).expires_after(core_.options.writeTimeout);
       http::async_write(derived().stream(), *interim,
                         [self = derived().shared_from_this(), interim](beast::error_code wec, std::size_t) {
-                          if (wec) return;
+                          if (wec) return self->fail(wec, "writing the interim answer");
                           self->readBody();
                         });
       return;
@@ -163,16 +211,15 @@ class Session : public SessionControl {
 
   void onRead(beast::error_code ec, std::size_t) {
     busy_ = true;
-    if (ec == http::error::end_of_stream) return derived().doClose();
-    if (ec == http::error::body_limit) {
-      return sendError(413, 107,
-                       "The request body is larger than the limit of " +
-                           std::to_string(core_.options.maxBodyBytes) + " bytes.");
+    // The peer closed between requests: the ordinary end of a kept-alive connection. Many TLS
+    // clients close without the TLS goodbye; between requests that is no failure either.
+    if (ec == http::error::end_of_stream || (ec == ssl::error::stream_truncated && !parser_->got_some()))
+      return derived().doClose();
+    if (ec) {
+      if (auto reply = readFailureReply(ec, core_.options)) return sendError(std::move(*reply));
+      // An idle kept-alive connection has not begun a request yet: say so, it reads differently.
+      return fail(ec, parser_->got_some() ? "reading a request" : "waiting for a request");
     }
-    if (ec == http::error::header_limit) return sendError(431, 107, "The request headers are too large.");
-    if (ec && ec.category() == make_error_code(http::error::bad_method).category())
-      return sendError(400, 107, "Malformed HTTP request.");
-    if (ec) return;  // time-out, reset, cancelled by stop: the connection just ends
     request_ = parser_->release();
     started_ = std::chrono::steady_clock::now();
     const std::string target(request_.target());
@@ -183,7 +230,7 @@ class Session : public SessionControl {
     if (fault && fault->delay.count() > 0) {
       timer_.expires_after(fault->delay);
       timer_.async_wait([self = derived().shared_from_this(), fault](beast::error_code wec) {
-        if (wec) return;
+        if (wec) return self->fail(wec, "holding an answer back");
         self->respond(fault);
       });
       return;
@@ -196,36 +243,21 @@ class Session : public SessionControl {
     const std::string target(request_.target());
     if (fault && fault->drop) {
       core_.logAccess(remote_, method, target, 0, 0, elapsedMs(), "dropped");
+      logWarning("keel-server: dropped the connection from %@:%d on purpose: a fault rule for %@ %@", remote_,
+                 static_cast<int>(remotePort_), method, target);
       return derived().dropConnection();
     }
-    ApiResponse reply;
-    if (fault && fault->status) {
-      reply = errorResponse(fault->status, fault->code, fault->error);
-    } else {
-      ApiRequest r;
-      r.method = method;
-      r.target = target;
-      for (const auto& field : request_) {
-        std::string name(field.name_string());
-        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        r.headers[name] = std::string(field.value());
-      }
-      r.body = std::move(request_.body());
-      r.fromLoopback = loopback_;
-      try {
-        reply = core_.handler(r);
-      } catch (const std::exception& e) {
-        reply = errorResponse(500, 1, "Internal server error.");
-      }
-    }
+    ApiResponse reply = fault && fault->status ? errorResponse(fault->status, fault->code, fault->error)
+                                               : answer(core_.handler, request_, loopback_);
     const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
     send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
   }
 
-  void sendError(int status, int code, const std::string& message) {
+  // Answers a request that could not be read, and closes the connection after it.
+  void sendError(ApiResponse reply) {
     started_ = std::chrono::steady_clock::now();
     const auto& header = parser_->get();
-    send(makeResponse(errorResponse(status, code, message), header.version() ? header.version() : 11, false, false),
+    send(makeResponse(reply, header.version() ? header.version() : 11, false, false),
          std::string(header.method_string()), std::string(header.target()));
   }
 
@@ -237,10 +269,21 @@ class Session : public SessionControl {
                        target = std::move(target)](beast::error_code ec, std::size_t bytes) {
                         self->core_.logAccess(self->remote_, method, target, shared->result_int(), bytes,
                                               self->elapsedMs(), ec ? "unsent" : nullptr);
-                        if (ec) return;
+                        if (ec) return self->fail(ec, "writing the answer");
                         if (shared->need_eof()) return self->doClose();
                         self->doRead();
                       });
+  }
+
+  // The one way a connection ends other than by a clean close: a log line that says what it
+  // was doing and why it failed. The connection then ends as its last operation's handler
+  // lets go of it.
+  void fail(beast::error_code ec, const char* what) {
+    std::string reason;
+    if (ec == beast::error::timeout) reason = "timed out";
+    else if (ec == net::error::operation_aborted && (stopRequested_ || core_.stopping)) reason = "the server is stopping";
+    else reason = ec.message();
+    logWarning("keel-server: dropped the connection from %@:%d while %@: %@", remote_, static_cast<int>(remotePort_), what, reason);
   }
 
   double elapsedMs() const {
@@ -251,6 +294,7 @@ class Session : public SessionControl {
   beast::flat_buffer buffer_;
   net::steady_timer timer_;
   std::string remote_;
+  std::uint16_t remotePort_;
   bool loopback_;
 
  private:
@@ -264,8 +308,8 @@ class Session : public SessionControl {
 
 class PlainSession : public Session<PlainSession>, public std::enable_shared_from_this<PlainSession> {
  public:
-  PlainSession(tcp::socket&& socket, Core& core, std::string remote, bool loopback)
-      : Session(core, socket.get_executor(), std::move(remote), loopback), stream_(std::move(socket)) {}
+  PlainSession(tcp::socket&& socket, Core& core, std::string remote, std::uint16_t remotePort, bool loopback)
+      : Session(core, socket.get_executor(), std::move(remote), remotePort, loopback), stream_(std::move(socket)) {}
 
   void run() {
     registerSelf();
@@ -288,8 +332,9 @@ class PlainSession : public Session<PlainSession>, public std::enable_shared_fro
 
 class TlsSession : public Session<TlsSession>, public std::enable_shared_from_this<TlsSession> {
  public:
-  TlsSession(tcp::socket&& socket, ssl::context& ctx, Core& core, std::string remote, bool loopback)
-      : Session(core, socket.get_executor(), std::move(remote), loopback), stream_(std::move(socket), ctx) {}
+  TlsSession(tcp::socket&& socket, ssl::context& ctx, Core& core, std::string remote, std::uint16_t remotePort,
+             bool loopback)
+      : Session(core, socket.get_executor(), std::move(remote), remotePort, loopback), stream_(std::move(socket), ctx) {}
 
   void run() {
     registerSelf();
@@ -302,7 +347,10 @@ class TlsSession : public Session<TlsSession>, public std::enable_shared_from_th
   beast::ssl_stream<beast::tcp_stream>& stream() { return stream_; }
   void doClose() {
     beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(5));
-    stream_.async_shutdown([self = shared_from_this()](beast::error_code) {});
+    stream_.async_shutdown([self = shared_from_this()](beast::error_code ec) {
+      // A peer that closed first ends the exchange this way; that is no failure.
+      if (ec && ec != net::error::eof && ec != ssl::error::stream_truncated) self->fail(ec, "closing TLS");
+    });
   }
   void dropConnection() {
     beast::error_code ec;
@@ -312,7 +360,7 @@ class TlsSession : public Session<TlsSession>, public std::enable_shared_from_th
 
  private:
   void onHandshake(beast::error_code ec) {
-    if (ec) return;  // a client that cannot speak TLS to us just goes away
+    if (ec) return fail(ec, "negotiating TLS");
     doRead();
   }
   beast::ssl_stream<beast::tcp_stream> stream_;
@@ -349,14 +397,16 @@ class Listener : public std::enable_shared_from_this<Listener> {
       beast::error_code rec;
       const auto remote = socket.remote_endpoint(rec);
       const std::string address = rec ? std::string("?") : remote.address().to_string();
+      const std::uint16_t port = rec ? 0 : remote.port();
       const bool loopback = !rec && remote.address().is_loopback();
       socket.set_option(tcp::no_delay(true), rec);
-      if (core_.tls) std::make_shared<TlsSession>(std::move(socket), *core_.tls, core_, address, loopback)->run();
-      else std::make_shared<PlainSession>(std::move(socket), core_, address, loopback)->run();
+      if (core_.tls) std::make_shared<TlsSession>(std::move(socket), *core_.tls, core_, address, port, loopback)->run();
+      else std::make_shared<PlainSession>(std::move(socket), core_, address, port, loopback)->run();
     }
     if (ec) {
       // Running out of descriptors must not end the server, nor spin it: wait a little so that
       // connections can close before accepting again.
+      logWarning("keel-server: could not accept a connection: %@; trying again in 50 ms", ec.message());
       retry_.expires_after(std::chrono::milliseconds(50));
       retry_.async_wait([self = shared_from_this()](beast::error_code wec) {
         if (!wec) self->doAccept();
@@ -434,7 +484,21 @@ void HttpServer::start() {
     });
   }
   const int count = std::max(1, o.threads);
-  for (int i = 0; i < count; ++i) impl_->threads.emplace_back([impl = impl_.get()] { impl->ioc.run(); });
+  for (int i = 0; i < count; ++i) {
+    impl_->threads.emplace_back([impl = impl_.get()] {
+      // A handler that throws loses its connection (its last owner unwinds), never the thread.
+      for (;;) {
+        try {
+          impl->ioc.run();
+          return;
+        } catch (const std::exception& e) {
+          logError("keel-server: a connection ended by an exception: %@", e.what());
+        } catch (...) {
+          logError("keel-server: a connection ended by an exception of unknown type");
+        }
+      }
+    });
+  }
 }
 
 std::uint16_t HttpServer::port() const { return impl_->port; }
@@ -468,6 +532,43 @@ void HttpServer::wait() {
   for (auto& t : impl_->threads)
     if (t.joinable()) t.join();
   impl_->threads.clear();
+}
+
+std::string answerRequests(std::string_view bytes, const HttpServerOptions& options, const HttpServer::Handler& handler) {
+  std::ostringstream out;
+  while (!bytes.empty()) {
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(options.maxBodyBytes);
+    parser.header_limit(64 * 1024);
+    parser.eager(true);
+    beast::error_code ec;
+    while (!parser.is_done()) {
+      const std::size_t used = parser.put(net::buffer(bytes.data(), bytes.size()), ec);
+      bytes.remove_prefix(used);
+      if (ec == http::error::need_more) ec = {};
+      if (ec) break;
+      // What is left cannot complete the message: the input ends here, as a peer's close would.
+      if (used == 0) {
+        parser.put_eof(ec);
+        if (!ec && !parser.is_done()) ec = http::error::partial_message;
+        break;
+      }
+    }
+    if (ec) {
+      if (auto reply = readFailureReply(ec, options)) {
+        const auto& header = parser.get();
+        out << makeResponse(*reply, header.version() ? header.version() : 11, false, false);
+      }
+      break;
+    }
+    auto request = parser.release();
+    const bool keepAlive = request.keep_alive();
+    const unsigned version = request.version();
+    const bool head = request.method() == http::verb::head;
+    out << makeResponse(answer(handler, request, true), version, keepAlive, head);
+    if (!keepAlive) break;
+  }
+  return out.str();
 }
 
 }  // namespace keel::server

@@ -3,7 +3,9 @@
 // runs on a strand of its own and lives as long as an operation holds it (shared_from_this).
 // Every read, write and TLS step has a time-out; a body above the size limit is answered 413
 // and the connection closed. Fault rules (Faults) may delay, fail or drop a request before the
-// handler sees it. One access-log line per request goes to standard error.
+// handler sees it. One access-log line per request goes to standard error; a connection that
+// ends any other way than by a clean close is logged with what it was doing and why.
+// Whatever the handler throws becomes a 500 with a JSON body and a log line.
 //
 // stop() shuts down gracefully: no new connections, idle ones closed at once, a request in
 // flight finishes and is answered, and whatever is left after the grace period is cut off.
@@ -17,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "server/Api.h"
 #include "server/Faults.h"
@@ -64,5 +67,12 @@ class HttpServer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Reads HTTP/1.1 requests from `bytes` one after another, as one kept-alive connection would
+// (the same limits, the same answers to unreadable requests, the same handling of whatever the
+// handler throws), and returns the bytes of the answers. It stops where a connection would
+// close. Fault rules, time-outs and the interim 100 answer do not apply. It drives the request
+// path without sockets, for fuzzing.
+std::string answerRequests(std::string_view bytes, const HttpServerOptions& options, const HttpServer::Handler& handler);
 
 }  // namespace keel::server

@@ -8,13 +8,49 @@
 
 namespace keel::server {
 
+namespace {
+
+class ParseErrors : public boost::system::error_category {
+ public:
+  const char* name() const noexcept override { return "keel-server.json"; }
+  std::string message(int) const override { return "number out of range"; }
+};
+
+// True iff every number in the document is finite. Depth is bounded by the parser's limit.
+bool allFinite(const json::value& v) {
+  switch (v.kind()) {
+    case json::kind::double_: return std::isfinite(v.get_double());
+    case json::kind::array:
+      for (const auto& e : v.get_array())
+        if (!allFinite(e)) return false;
+      return true;
+    case json::kind::object:
+      for (const auto& e : v.get_object())
+        if (!allFinite(e.value())) return false;
+      return true;
+    default: return true;
+  }
+}
+
+}  // namespace
+
+boost::system::error_code numberOutOfRange() {
+  static const ParseErrors category;
+  return {1, category};
+}
+
 json::value parseJson(std::string_view text, boost::system::error_code& ec) {
-  return JSONSerialization::parseExactly(text, ec);
+  json::value v = JSONSerialization::parseExactly(text, ec);
+  if (!ec && !allFinite(v)) {
+    ec = numberOutOfRange();
+    return nullptr;
+  }
+  return v;
 }
 
 json::value parseJson(std::string_view text) {
   boost::system::error_code ec;
-  json::value v = JSONSerialization::parseExactly(text, ec);
+  json::value v = parseJson(text, ec);
   if (ec) throw boost::system::system_error(ec);
   return v;
 }
@@ -80,14 +116,70 @@ std::optional<std::int64_t> parsePreciseDate(std::string_view text) {
   return millisFromDate(*date);
 }
 
-std::optional<std::int64_t> parseAnyDate(std::string_view text) {
+namespace {
+
+// Reads exactly `width` digits at `pos` into `out`; returns false when they are not there.
+bool digits(std::string_view text, std::size_t& pos, int width, int& out) {
+  if (pos + width > text.size()) return false;
+  out = 0;
+  for (int i = 0; i < width; ++i) {
+    const char c = text[pos + i];
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  pos += width;
+  return true;
+}
+
+bool expect(std::string_view text, std::size_t& pos, char c) {
+  if (pos >= text.size() || text[pos] != c) return false;
+  ++pos;
+  return true;
+}
+
+int daysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+bool isIsoDateText(std::string_view text) {
+  std::size_t pos = 0;
+  int year, month, day;
+  if (!digits(text, pos, 4, year) || !expect(text, pos, '-') || !digits(text, pos, 2, month) ||
+      !expect(text, pos, '-') || !digits(text, pos, 2, day))
+    return false;
+  if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month)) return false;
+  if (pos == text.size()) return true;
+  if (text[pos] != 'T' && text[pos] != ' ') return false;
+  ++pos;
+  int hour, minute, second = 0;
+  if (!digits(text, pos, 2, hour) || !expect(text, pos, ':') || !digits(text, pos, 2, minute)) return false;
+  if (hour > 23 || minute > 59) return false;
+  if (expect(text, pos, ':')) {
+    if (!digits(text, pos, 2, second) || second > 59) return false;
+    if (expect(text, pos, '.')) {
+      const std::size_t start = pos;
+      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+      if (pos == start || pos - start > 9) return false;
+    }
+  }
+  if (pos == text.size()) return true;
+  if (text[pos] == 'Z') return pos + 1 == text.size();
+  if (text[pos] != '+' && text[pos] != '-') return false;
+  ++pos;
+  int offsetHours, offsetMinutes;
+  if (!digits(text, pos, 2, offsetHours) || !expect(text, pos, ':') || !digits(text, pos, 2, offsetMinutes))
+    return false;
+  return offsetHours <= 23 && offsetMinutes <= 59 && pos == text.size();
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parseIsoDate(std::string_view text) {
   if (auto fast = parsePreciseDate(text)) return fast;
-  if (text.empty() || text.size() > 64) return std::nullopt;
-  const auto millis = millisFromDate(DateFormatter::sharedFormatter().dateFromString(text));
-  // The formatter answers the epoch for text it cannot read; only text that names the epoch
-  // itself may give it.
-  if (millis == 0 && text.substr(0, 10) != "1970-01-01") return std::nullopt;
-  return millis;
+  if (!isIsoDateText(text)) return std::nullopt;
+  return millisFromDate(DateFormatter::sharedFormatter().dateFromString(text));
 }
 
 std::string preciseDateText(std::int64_t millis) {
@@ -101,8 +193,7 @@ json::value dateValue(std::int64_t millis) {
 std::int64_t dateMillis(const json::value& dateDict) {
   const auto* iso = member(dateDict.get_object(), "iso");
   if (!iso || !iso->is_string()) return 0;
-  if (auto fast = parsePreciseDate(iso->get_string())) return *fast;
-  return parseAnyDate(iso->get_string()).value_or(0);
+  return parseIsoDate(iso->get_string()).value_or(0);
 }
 
 std::string_view stringOf(const json::value& v) {

@@ -25,10 +25,13 @@ enum class ValueKind {
 };
 
 // Parses JSON text as json::parse does, reading every floating number exactly, so a number a
-// client sends is stored and returned unchanged. The first form sets `ec` on failure; the
-// second throws boost::system::system_error.
+// client sends is stored and returned unchanged. A number beyond the range of a double is a
+// failure (numberOutOfRange()): it would read as infinity, which no JSON text can carry back
+// out. The first form sets `ec` on failure; the second throws boost::system::system_error.
 json::value parseJson(std::string_view text, boost::system::error_code& ec);
 json::value parseJson(std::string_view text);
+// Returns the error parseJson reports for a number beyond the range of a double.
+boost::system::error_code numberOutOfRange();
 
 // Returns the kind of a stored value; a dictionary with an unknown "__type" is an Object.
 ValueKind kindOf(const json::value& v);
@@ -39,9 +42,11 @@ double numberOf(const json::value& v);
 // Returns the milliseconds of the precise text "yyyy-MM-ddTHH:mm:ss.SSSZ", or none for any
 // other text.
 std::optional<std::int64_t> parsePreciseDate(std::string_view text);
-// Returns the milliseconds of any date text SQLite reads (the precise form first, cheaply), or
-// none when the text names no date.
-std::optional<std::int64_t> parseAnyDate(std::string_view text);
+// Returns the milliseconds of an ISO 8601 date text: "yyyy-MM-dd", optionally followed by "T"
+// (or a space) and "HH:mm", ":ss" and a fraction, then "Z" or an offset "+HH:MM"; every field
+// must be in range (no 31st of February). Returns none for any other text ("now", a bare
+// number), which the date functions underneath would otherwise read as some date.
+std::optional<std::int64_t> parseIsoDate(std::string_view text);
 // Returns the precise text of a time in milliseconds since 1970 (UTC).
 std::string preciseDateText(std::int64_t millis);
 // Returns {"__type": "Date", "iso": precise text}.

@@ -28,6 +28,31 @@ bool isIdentifier(std::string_view name) {
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
 }
 
+// Class names a pointer may name: an identifier, or one with a leading underscore for the
+// backend's own classes ("_Installation").
+bool isClassName(std::string_view name) {
+  return isIdentifier(name.starts_with('_') ? name.substr(1) : name);
+}
+
+// True iff `text` is standard base64 (RFC 4648 alphabet, padded, no line breaks).
+bool isBase64(std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  bool padding = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '=') {
+      if (i + 2 < text.size()) return false;
+      padding = true;
+      continue;
+    }
+    if (padding) return false;
+    const bool inAlphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '+' || c == '/';
+    if (!inAlphabet) return false;
+  }
+  return true;
+}
+
 [[noreturn]] void incorrectType(const std::string& message) { throw ApiError(kIncorrectType, message); }
 
 const json::value* member(const json::object& o, std::string_view key) {
@@ -39,6 +64,12 @@ std::string requireString(const json::object& o, std::string_view key, std::stri
   const auto* v = member(o, key);
   if (!v || !v->is_string() || v->get_string().empty()) incorrectType(fmt::format("invalid {}: \"{}\" is needed", what, key));
   return std::string(v->get_string());
+}
+
+std::string requireClassName(const json::object& o, std::string_view what) {
+  std::string name = requireString(o, "className", what);
+  if (!isClassName(name)) incorrectType(fmt::format("invalid {}: \"{}\" is not a class name", what, name));
+  return name;
 }
 
 // Returns the stored form of a value the client sent, refusing malformed special values.
@@ -67,17 +98,18 @@ json::value normalise(const json::value& v) {
   if (t == "Date") {
     const auto* iso = member(o, "iso");
     std::optional<std::int64_t> millis;
-    if (iso && iso->is_string()) millis = parseAnyDate(iso->get_string());
-    if (!millis) incorrectType(fmt::format("invalid date: {}", json::serialize(v)));
+    if (iso && iso->is_string()) millis = parseIsoDate(iso->get_string());
+    if (!millis) incorrectType(fmt::format("invalid date: \"iso\" needs an ISO 8601 date text: {}", json::serialize(v)));
     return dateValue(*millis);
   }
   if (t == "Bytes") {
     const auto* b = member(o, "base64");
     if (!b || !b->is_string()) incorrectType("invalid Bytes: \"base64\" text is needed");
+    if (!isBase64(b->get_string())) incorrectType("invalid Bytes: \"base64\" is not base64 text");
     return json::object{{"__type", "Bytes"}, {"base64", *b}};
   }
   if (t == "Pointer" || t == "Object") {
-    const auto cls = requireString(o, "className", "pointer");
+    const auto cls = requireClassName(o, "pointer");
     const auto id = requireString(o, "objectId", "pointer");
     return json::object{{"__type", "Pointer"}, {"className", cls}, {"objectId", id}};
   }
@@ -98,7 +130,11 @@ json::value normalise(const json::value& v) {
     return out;
   }
   if (t == "Relation") {
-    return json::object{{"__type", "Relation"}, {"className", requireString(o, "className", "Relation")}};
+    // Members live in their own table and change only through AddRelation and RemoveRelation;
+    // taking the value while dropping its objects would lose them without a word.
+    if (o.contains("objects"))
+      incorrectType("invalid Relation: a Relation value cannot carry \"objects\"; add them with AddRelation");
+    return json::object{{"__type", "Relation"}, {"className", requireClassName(o, "Relation")}};
   }
   incorrectType(fmt::format("invalid type: {}", t));
 }
@@ -193,6 +229,8 @@ void ObjectService::applyOperation(StoredObject& object, const std::string& key,
     if (current && kindOf(*current) != ValueKind::Number)
       incorrectType(fmt::format("Cannot increment {}.{}: it is not a number", object.className, key));
     json::value result = current ? addNumbers(*current, *amount) : *amount;
+    if (result.is_double() && !std::isfinite(result.get_double()))
+      incorrectType(fmt::format("Cannot increment {}.{}: the result is beyond the range of a number", object.className, key));
     checkType(object.className, key, result);
     object.fields[key] = result;
     echo[key] = std::move(result);
@@ -390,7 +428,7 @@ void ObjectService::upsert(const std::string& className, const std::string& obje
     const auto* v = member(sent, key);
     if (!v) return;
     std::optional<std::int64_t> millis;
-    if (v->is_string()) millis = parseAnyDate(v->get_string());
+    if (v->is_string()) millis = parseIsoDate(v->get_string());
     else if (kindOf(*v) == ValueKind::Date) millis = dateMillis(*v);
     if (!millis) incorrectType(fmt::format("invalid {}: {}", key, json::serialize(*v)));
     out = *millis;

@@ -3,8 +3,8 @@
 // field keeps the type it was first stored with (code 111), keeps relation membership in the
 // Store, and adds the rules of the installation class ("_Installation").
 //
-// Thread-safety: none of its own; the caller serialises requests and wraps each in a
-// transaction, so a request that throws ApiError leaves nothing behind.
+// Thread-safety: one per request, on the thread that holds the connection's lease; the caller
+// wraps each request in a transaction, so a request that throws ApiError leaves nothing behind.
 #pragma once
 
 #include <boost/json.hpp>
@@ -23,7 +23,7 @@ struct WriteResult {
 
 class ObjectService {
  public:
-  ObjectService(Store& store, QueryEngine& queries) : store_(store), queries_(queries) {}
+  ObjectService(StoreConnection& store, QueryEngine& queries) : store_(store), queries_(queries) {}
 
   // Creates an object: 201 with "objectId" and "createdAt" (an installation whose
   // "installationId" is known updates that one instead: 200).
@@ -50,7 +50,7 @@ class ObjectService {
   std::string newObjectId(const std::string& className);
   void prepareInstallation(StoredObject* existing, json::object& body, bool isCreate);
 
-  Store& store_;
+  StoreConnection& store_;
   QueryEngine& queries_;
 };
 

@@ -85,6 +85,22 @@ json::object whereParam(const json::object& params) {
   invalid("where must be a JSON object");
 }
 
+// Refuses a date operand that names no date: compared as some arbitrary instant, it would
+// quietly match the wrong objects.
+void checkDateOperands(const json::value& v) {
+  if (v.is_array()) {
+    for (const auto& e : v.get_array()) checkDateOperands(e);
+  } else if (v.is_object()) {
+    if (kindOf(v) == ValueKind::Date) {
+      const auto* iso = v.get_object().if_contains("iso");
+      if (!iso || !iso->is_string() || !parseIsoDate(iso->get_string()))
+        invalid(fmt::format("Invalid date: {}", json::serialize(v)));
+      return;
+    }
+    for (const auto& e : v.get_object()) checkDateOperands(e.value());
+  }
+}
+
 bool isGeoPoint(const json::value& v) {
   if (kindOf(v) != ValueKind::GeoPoint) return false;
   const auto& o = v.get_object();
@@ -250,7 +266,7 @@ QueryEngine::Predicate QueryEngine::compileField(const std::string& /*className*
                            condition.get_object().begin()->key().starts_with("$");
   if (!isOperators) {
     if (key == "objectId" && condition.is_string()) out.ids = std::vector<std::string>{std::string(condition.get_string())};
-    else if (isPlainKey(key) && Store::isIndexable(condition) && !out.equal) out.equal = {key, condition};
+    else if (isPlainKey(key) && StoreConnection::isIndexable(condition) && !out.equal) out.equal = {key, condition};
     json::value operand = condition;
     return [key, operand](const StoredObject& o) {
       json::value scratch;
@@ -425,6 +441,7 @@ QueryEngine::Predicate QueryEngine::compileField(const std::string& /*className*
 
 QueryEngine::Compiled QueryEngine::compile(const std::string& className, const json::object& where, int depth) {
   if (depth > kMaxDepth) invalid("The query nests sub-queries too deeply.");
+  for (const auto& entry : where) checkDateOperands(entry.value());
   Compiled out;
   std::vector<Predicate> tests;
   for (const auto& entry : where) {

@@ -6,7 +6,7 @@
 // Sub-queries ($inQuery, $notInQuery, $select, $dontSelect) are run once, when the predicate
 // is compiled, not once per candidate.
 //
-// Thread-safety: none of its own; it uses the Store under the caller's serialisation.
+// Thread-safety: one per request, on the thread that holds the connection's lease.
 #pragma once
 
 #include <boost/json.hpp>
@@ -30,7 +30,7 @@ struct KeySelection {
 
 class QueryEngine {
  public:
-  explicit QueryEngine(Store& store) : store_(store) {}
+  explicit QueryEngine(StoreConnection& store) : store_(store) {}
 
   // Runs a find of `className` with the request parameters ("where", "order", "limit",
   // "skip", "keys", "include", "count", "redirectClassNameForKey", "trace") and returns the
@@ -61,7 +61,7 @@ class QueryEngine {
   void applyInclude(json::object& rendered, const std::vector<std::string>& path, std::size_t index,
                     const KeySelection* keys, std::map<std::string, std::optional<StoredObject>>& cache);
 
-  Store& store_;
+  StoreConnection& store_;
 };
 
 // Returns the value of `key` in a stored object ("objectId", "createdAt" and "updatedAt"

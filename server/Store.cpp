@@ -1,5 +1,9 @@
 #include "server/Store.h"
 
+#include <utility>
+
+#include <keel/base/Logger.h>
+
 #include "server/JsonValues.h"
 
 #include <keel/base/JSONSerialization.h>
@@ -71,7 +75,7 @@ bool bindIndexValue(platform::Statement& st, int kindIndex, int valueIndex, cons
 
 }  // namespace
 
-struct Store::Statements {
+struct StoreConnection::Statements {
   explicit Statements(platform::Database& db)
       : get(db, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? AND id = ?"),
         exists(db, "SELECT 1 FROM objects WHERE class = ? AND id = ?"),
@@ -112,37 +116,49 @@ struct ResetOnExit {
 
 }  // namespace
 
-Store::Store(const std::string& path) : db_(path) {
+StoreConnection::StoreConnection(const std::string& path, Role role) : db_(path) {
   db_.setBusyTimeout(5000);
-  if (path != ":memory:") {
-    db_.exec("PRAGMA journal_mode=WAL");
-    // A large seed grows the log file; keep what is left of it after a checkpoint bounded.
-    db_.exec("PRAGMA journal_size_limit=16777216");
+  if (role == Role::Writer) {
+    if (path != ":memory:") {
+      db_.exec("PRAGMA journal_mode=WAL");
+      // A large seed grows the log file; keep what is left of it after a checkpoint bounded.
+      db_.exec("PRAGMA journal_size_limit=16777216");
+    }
+    db_.exec("PRAGMA synchronous=NORMAL");
+    db_.exec(kSchemaSql);
+  } else {
+    // A write through a reader would race the writer for the lock; make it fail loudly instead.
+    db_.exec("PRAGMA query_only=1");
   }
-  db_.exec("PRAGMA synchronous=NORMAL");
-  db_.exec(kSchemaSql);
   st_ = std::make_unique<Statements>(db_);
 }
 
-Store::~Store() = default;
+StoreConnection::~StoreConnection() = default;
 
-std::unique_ptr<platform::Transaction> Store::begin(bool write) {
+std::unique_ptr<platform::Transaction> StoreConnection::begin(bool write) {
   return std::make_unique<platform::Transaction>(db_, write);
 }
 
-StoredObject Store::readRow(platform::Statement& st) {
+std::optional<StoredObject> StoreConnection::readRow(platform::Statement& st) {
   StoredObject o;
   o.seq = st.getInt64(0);
   o.className = st.getText(1);
   o.objectId = st.getText(2);
   o.createdAt = st.getInt64(3);
   o.updatedAt = st.getInt64(4);
-  auto parsed = parseJson(st.getText(5));
-  if (parsed.is_object()) o.fields = std::move(parsed.get_object());
+  boost::system::error_code ec;
+  auto parsed = parseJson(st.getText(5), ec);
+  if (ec || !parsed.is_object()) {
+    // Skipping keeps the rest of the class readable; deleting the object removes the row.
+    logError("keel-server: skipping the damaged stored object %@/%@: %@", o.className, o.objectId,
+             ec ? ec.message() : std::string("not a JSON object"));
+    return std::nullopt;
+  }
+  o.fields = std::move(parsed.get_object());
   return o;
 }
 
-std::optional<StoredObject> Store::get(const std::string& className, const std::string& objectId) {
+std::optional<StoredObject> StoreConnection::get(const std::string& className, const std::string& objectId) {
   auto& st = st_->get;
   ResetOnExit guard{st};
   st.bind(1, className).bind(2, objectId);
@@ -150,14 +166,14 @@ std::optional<StoredObject> Store::get(const std::string& className, const std::
   return readRow(st);
 }
 
-bool Store::exists(const std::string& className, const std::string& objectId) {
+bool StoreConnection::exists(const std::string& className, const std::string& objectId) {
   auto& st = st_->exists;
   ResetOnExit guard{st};
   st.bind(1, className).bind(2, objectId);
   return st.step();
 }
 
-void Store::insert(StoredObject& object) {
+void StoreConnection::insert(StoredObject& object) {
   {
     auto& st = st_->insert;
     ResetOnExit guard{st};
@@ -170,7 +186,7 @@ void Store::insert(StoredObject& object) {
   writeIndex(object);
 }
 
-void Store::update(const StoredObject& object) {
+void StoreConnection::update(const StoredObject& object) {
   {
     auto& st = st_->update;
     ResetOnExit guard{st};
@@ -187,7 +203,7 @@ void Store::update(const StoredObject& object) {
   writeIndex(object);
 }
 
-void Store::writeIndex(const StoredObject& object) {
+void StoreConnection::writeIndex(const StoredObject& object) {
   auto& st = st_->addIndex;
   auto add = [&](const std::string& key, const json::value& v) {
     ResetOnExit guard{st};
@@ -206,7 +222,7 @@ void Store::writeIndex(const StoredObject& object) {
   }
 }
 
-bool Store::remove(const std::string& className, const std::string& objectId) {
+bool StoreConnection::remove(const std::string& className, const std::string& objectId) {
   std::int64_t seq;
   {
     auto& st = st_->seqOf;
@@ -227,16 +243,17 @@ bool Store::remove(const std::string& className, const std::string& objectId) {
   return true;
 }
 
-void Store::scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit) {
+void StoreConnection::scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit) {
   // A statement of its own: a visit may run nested look-ups (includes, sub-queries).
   platform::Statement st(db_, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? ORDER BY seq");
   st.bind(1, className);
   while (st.step()) {
-    if (!visit(readRow(st))) break;
+    auto object = readRow(st);
+    if (object && !visit(std::move(*object))) break;
   }
 }
 
-bool Store::isIndexable(const json::value& value) {
+bool StoreConnection::isIndexable(const json::value& value) {
   switch (kindOf(value)) {
     case ValueKind::String: case ValueKind::Number: case ValueKind::Bool: case ValueKind::Date:
       return true;
@@ -251,7 +268,7 @@ bool Store::isIndexable(const json::value& value) {
   }
 }
 
-std::vector<StoredObject> Store::findEqual(const std::string& className, const std::string& key,
+std::vector<StoredObject> StoreConnection::findEqual(const std::string& className, const std::string& key,
                                            const json::value& value) {
   std::vector<StoredObject> out;
   auto& st = st_->findEqual;
@@ -263,20 +280,20 @@ std::vector<StoredObject> Store::findEqual(const std::string& className, const s
   std::int64_t last = 0;
   while (st.step()) {
     if (st.getInt64(0) == last) continue;
-    out.push_back(readRow(st));
-    last = out.back().seq;
+    last = st.getInt64(0);
+    if (auto object = readRow(st)) out.push_back(std::move(*object));
   }
   return out;
 }
 
-std::int64_t Store::countClass(const std::string& className) {
+std::int64_t StoreConnection::countClass(const std::string& className) {
   auto& st = st_->count;
   ResetOnExit guard{st};
   st.bind(1, className);
   return st.step() ? st.getInt64(0) : 0;
 }
 
-void Store::addRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
+void StoreConnection::addRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
                         const std::string& targetClass, const std::string& targetId) {
   auto& st = st_->addRelation;
   ResetOnExit guard{st};
@@ -284,7 +301,7 @@ void Store::addRelation(const std::string& ownerClass, const std::string& ownerI
   st.run();
 }
 
-void Store::removeRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
+void StoreConnection::removeRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key,
                            const std::string& targetId) {
   auto& st = st_->removeRelation;
   ResetOnExit guard{st};
@@ -292,14 +309,14 @@ void Store::removeRelation(const std::string& ownerClass, const std::string& own
   st.run();
 }
 
-void Store::clearRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key) {
+void StoreConnection::clearRelation(const std::string& ownerClass, const std::string& ownerId, const std::string& key) {
   auto& st = st_->clearRelation;
   ResetOnExit guard{st};
   st.bind(1, ownerClass).bind(2, ownerId).bind(3, key);
   st.run();
 }
 
-std::vector<std::string> Store::relatedIds(const std::string& ownerClass, const std::string& ownerId,
+std::vector<std::string> StoreConnection::relatedIds(const std::string& ownerClass, const std::string& ownerId,
                                            const std::string& key) {
   std::vector<std::string> ids;
   auto& st = st_->relatedIds;
@@ -309,7 +326,7 @@ std::vector<std::string> Store::relatedIds(const std::string& ownerClass, const 
   return ids;
 }
 
-std::optional<FieldType> Store::fieldType(const std::string& className, const std::string& key) {
+std::optional<FieldType> StoreConnection::fieldType(const std::string& className, const std::string& key) {
   auto& st = st_->fieldType;
   ResetOnExit guard{st};
   st.bind(1, className).bind(2, key);
@@ -317,27 +334,83 @@ std::optional<FieldType> Store::fieldType(const std::string& className, const st
   return FieldType{st.getText(0), st.getText(1)};
 }
 
-void Store::setFieldType(const std::string& className, const std::string& key, const FieldType& type) {
+void StoreConnection::setFieldType(const std::string& className, const std::string& key, const FieldType& type) {
   auto& st = st_->setFieldType;
   ResetOnExit guard{st};
   st.bind(1, className).bind(2, key).bind(3, type.type).bind(4, type.target);
   st.run();
 }
 
-json::object Store::configParams() {
+json::object StoreConnection::configParams() {
   auto& st = st_->getConfig;
   ResetOnExit guard{st};
   if (!st.step()) return {};
-  auto parsed = parseJson(st.getText(0));
-  return parsed.is_object() ? std::move(parsed.get_object()) : json::object{};
+  boost::system::error_code ec;
+  auto parsed = parseJson(st.getText(0), ec);
+  if (ec || !parsed.is_object()) {
+    logError("keel-server: the stored configuration is damaged and reads as empty: %@",
+             ec ? ec.message() : std::string("not a JSON object"));
+    return {};
+  }
+  return std::move(parsed.get_object());
 }
 
-void Store::setConfigParams(const json::object& params) {
+void StoreConnection::setConfigParams(const json::object& params) {
   auto& st = st_->setConfig;
   ResetOnExit guard{st};
   const std::string text = JSONSerialization::stringFromBoost(params);
   st.bind(1, text);
   st.run();
+}
+
+Store::Store(const std::string& path, int readers)
+    : writer_(std::make_unique<StoreConnection>(path, StoreConnection::Role::Writer)) {
+  if (path == ":memory:") return;
+  for (int i = 0; i < readers; ++i) {
+    readers_.push_back(std::make_unique<StoreConnection>(path, StoreConnection::Role::Reader));
+    idle_.push_back(readers_.back().get());
+  }
+}
+
+Store::~Store() = default;
+
+Store::Lease Store::writer() {
+  std::unique_lock lock(writerMutex_);
+  writerFree_.wait(lock, [this] { return !writerBusy_; });
+  writerBusy_ = true;
+  return Lease(this, writer_.get(), true);
+}
+
+Store::Lease Store::reader() {
+  if (readers_.empty()) return writer();
+  std::unique_lock lock(readersMutex_);
+  readerFree_.wait(lock, [this] { return !idle_.empty(); });
+  StoreConnection* connection = idle_.back();
+  idle_.pop_back();
+  return Lease(this, connection, false);
+}
+
+void Store::release(StoreConnection* connection, bool writer) {
+  if (writer) {
+    {
+      std::lock_guard lock(writerMutex_);
+      writerBusy_ = false;
+    }
+    writerFree_.notify_one();
+    return;
+  }
+  {
+    std::lock_guard lock(readersMutex_);
+    idle_.push_back(connection);
+  }
+  readerFree_.notify_one();
+}
+
+Store::Lease::Lease(Lease&& other) noexcept
+    : store_(std::exchange(other.store_, nullptr)), connection_(other.connection_), writer_(other.writer_) {}
+
+Store::Lease::~Lease() {
+  if (store_) store_->release(connection_, writer_);
 }
 
 }  // namespace keel::server

@@ -5,16 +5,25 @@
 // configuration parameters have tables of their own.
 //
 // The database runs in WAL mode with synchronous=NORMAL: a committed request survives the
-// process being killed at any point after its reply.
+// process being killed at any point after its reply. WAL lets readers work beside the one
+// writer, each on the snapshot its transaction began with, so the Store keeps one write
+// connection and a small pool of read connections; a request leases the one it needs for its
+// whole transaction. An in-memory database cannot be shared between connections: there the
+// write connection serves reads too, one request at a time.
 //
-// Thread-safety: none of its own. The owner serialises every call (Api holds one mutex around
-// each request), and a request's calls run inside one transaction (begin()/commit()).
+// A stored document that no longer reads (damaged text, a number beyond a double) is skipped
+// with a log line by every read, so one bad row never fails the reads of its whole class.
+//
+// Thread-safety: Store's members may be called from any thread. A StoreConnection belongs to
+// the one thread that holds its lease; its calls run inside one transaction (begin()).
 #pragma once
 
 #include <boost/json.hpp>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,18 +50,24 @@ struct FieldType {
   std::string target;  // target class of a Pointer or Relation, else empty
 };
 
-class Store {
+// One SQLite connection with its prepared statements: every document, index, relation, type
+// and configuration operation of one request.
+class StoreConnection {
  public:
-  // Opens (creating when needed) the database at `path`; ":memory:" keeps nothing on disk.
-  explicit Store(const std::string& path);
-  ~Store();
-  Store(const Store&) = delete;
-  Store& operator=(const Store&) = delete;
+  enum class Role { Writer, Reader };
+
+  // Opens the database at `path`. The writer creates it and its tables when needed; a reader
+  // REQUIRES a writer to have done so, and refuses every write (query_only).
+  StoreConnection(const std::string& path, Role role);
+  ~StoreConnection();
+  StoreConnection(const StoreConnection&) = delete;
+  StoreConnection& operator=(const StoreConnection&) = delete;
 
   // Begins a transaction; write = true takes the write lock at once (no upgrade dead-locks).
+  // REQUIRES: write is false on a reader.
   std::unique_ptr<platform::Transaction> begin(bool write);
 
-  // Returns the object, or none.
+  // Returns the object, or none (also for a damaged document, which is logged).
   std::optional<StoredObject> get(const std::string& className, const std::string& objectId);
   // Inserts a new object and sets its seq. REQUIRES: no object with its class and id exists.
   void insert(StoredObject& object);
@@ -95,12 +110,58 @@ class Store {
   platform::Database& database() { return db_; }
 
  private:
-  StoredObject readRow(platform::Statement& st);
+  std::optional<StoredObject> readRow(platform::Statement& st);
   void writeIndex(const StoredObject& object);
 
   platform::Database db_;
   struct Statements;
   std::unique_ptr<Statements> st_;
+};
+
+class Store {
+ public:
+  // Exclusive use of one connection until destroyed.
+  class Lease {
+   public:
+    Lease(Lease&& other) noexcept;
+    Lease& operator=(Lease&&) = delete;
+    ~Lease();
+    StoreConnection& operator*() const { return *connection_; }
+    StoreConnection* operator->() const { return connection_; }
+
+   private:
+    friend class Store;
+    Lease(Store* store, StoreConnection* connection, bool writer) : store_(store), connection_(connection), writer_(writer) {}
+    Store* store_;
+    StoreConnection* connection_;
+    bool writer_;
+  };
+
+  // Opens (creating when needed) the database at `path` with one write connection and
+  // `readers` read connections; ":memory:" keeps nothing on disk and has the writer only.
+  explicit Store(const std::string& path, int readers = 2);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Returns the write connection, waiting while another request holds it.
+  Lease writer();
+  // Returns a read connection, waiting while all are in use. In memory: the write connection.
+  Lease reader();
+  // Returns the number of read connections (0 in memory).
+  int readers() const { return static_cast<int>(readers_.size()); }
+
+ private:
+  void release(StoreConnection* connection, bool writer);
+
+  std::unique_ptr<StoreConnection> writer_;
+  std::vector<std::unique_ptr<StoreConnection>> readers_;
+  std::mutex writerMutex_;
+  std::condition_variable writerFree_;
+  bool writerBusy_ = false;
+  std::mutex readersMutex_;
+  std::condition_variable readerFree_;
+  std::vector<StoreConnection*> idle_;
 };
 
 }  // namespace keel::server

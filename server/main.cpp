@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    Store store(options.dataFile);
+    // Each I/O thread answers one request at a time, so as many readers never keep one waiting.
+    Store store(options.dataFile, options.http.threads);
     Faults faults;
     ApiConfig config{options.applicationId, options.clientKey, options.masterKey, options.mediaDir, options.faults};
     Api api(store, config, faults);

@@ -174,6 +174,127 @@ TEST_F(HttpServerTest, StopLetsARequestInFlightFinish) {
   EXPECT_EQ(reply->headers["Connection"], "close");
 }
 
+// Returns the local port of a connected socket, as the server sees the peer.
+template <class Socket>
+std::string localPort(Socket& socket) {
+  return std::to_string(socket.local_endpoint().port());
+}
+
+TEST_F(HttpServerTest, LogsEveryDroppedConnectionWithItsReason) {
+  LogCapture log;
+  HttpServerOptions options = TestServer::quietOptions();
+  options.readTimeout = std::chrono::milliseconds(300);
+  TestServer server(":memory:", options);
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), server.port());
+  boost::asio::io_context ioc;
+
+  // A client that answers its last request and closes is no failure.
+  boost::asio::ip::tcp::socket clean(ioc);
+  clean.connect(endpoint);
+  const std::string cleanPort = localPort(clean);
+  {
+    boost::beast::http::request<boost::beast::http::string_body> req{boost::beast::http::verb::get, "/health", 11};
+    boost::beast::http::write(clean, req);
+    boost::beast::flat_buffer buffer;
+    boost::beast::http::response<boost::beast::http::string_body> res;
+    boost::beast::http::read(clean, buffer, res);
+    ASSERT_EQ(res.result_int(), 200);
+    clean.close();
+  }
+
+  // A connection that never sends a request times out as idle; half a request times out too.
+  boost::asio::ip::tcp::socket idle(ioc);
+  idle.connect(endpoint);
+  EXPECT_TRUE(log.waitFor(":" + localPort(idle) + " while waiting for a request: timed out"));
+  boost::asio::ip::tcp::socket stalled(ioc);
+  stalled.connect(endpoint);
+  boost::asio::write(stalled, boost::asio::buffer(std::string("GET /health HTTP/1.1\r\nHost: x\r\n")));
+  const auto timedOut = log.waitFor(":" + localPort(stalled) + " while reading a request: timed out");
+  EXPECT_TRUE(timedOut) << "no log line for the stalled connection";
+
+  // Half a request, then the peer goes away.
+  boost::asio::ip::tcp::socket quitter(ioc);
+  quitter.connect(endpoint);
+  const std::string quitterPort = localPort(quitter);
+  boost::asio::write(quitter, boost::asio::buffer(std::string("POST /1/classes/A HTTP/1.1\r\nContent-Length: 50\r\n\r\n{")));
+  quitter.close();
+  EXPECT_TRUE(log.waitFor(":" + quitterPort + " while reading a request")) << "no log line for the vanished peer";
+
+  EXPECT_FALSE(log.contains(":" + cleanPort + " ")) << "a clean close was logged as a failure";
+}
+
+TEST(HttpServerHandlerTest, AnythingTheHandlerThrowsAnswers500WithAJSONBodyAndALogLine) {
+  LogCapture log;
+  HttpServer server(TestServer::quietOptions(),
+                    [](const ApiRequest& r) -> ApiResponse {
+                      if (r.target == "/int") throw 42;
+                      if (r.target == "/std") throw std::logic_error("broken invariant");
+                      ApiResponse fine;
+                      fine.body = "{}";
+                      return fine;
+                    },
+                    nullptr);
+  server.start();
+  HttpClient client(server.port());
+  for (const char* target : {"/int", "/std"}) {
+    auto reply = client.get(target);
+    EXPECT_EQ(reply.status, 500) << target;
+    EXPECT_EQ(reply.object(), (json::object{{"code", 1}, {"error", "Internal server error."}})) << target;
+  }
+  EXPECT_TRUE(log.contains("GET /int failed with an exception of unknown type"));
+  EXPECT_TRUE(log.contains("GET /std failed: broken invariant"));
+  // The connection survives both.
+  EXPECT_EQ(client.get("/fine").status, 200);
+  EXPECT_EQ(client.connections(), 1);
+}
+
+// The request path without sockets: what the fuzz target drives.
+class AnswerRequestsTest : public ::testing::Test {
+ protected:
+  std::string answer(const std::string& bytes, HttpServerOptions options = TestServer::quietOptions()) {
+    return answerRequests(bytes, options, [this](const ApiRequest& r) { return api_.handle(r); });
+  }
+  static std::string request(const std::string& method, const std::string& target, const std::string& body = {},
+                             const std::string& extra = {}) {
+    return method + " " + target + " HTTP/1.1\r\nHost: x\r\nX-Keel-Application-Id: " + kAppId +
+           "\r\nX-Keel-Client-Key: " + kClientKey + "\r\n" + extra + "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+  // Returns the status codes of the answers, in order.
+  static std::vector<int> statuses(const std::string& bytes) {
+    std::vector<int> out;
+    for (auto pos = bytes.find("HTTP/1.1 "); pos != std::string::npos; pos = bytes.find("HTTP/1.1 ", pos + 1))
+      out.push_back(std::stoi(bytes.substr(pos + 9, 3)));
+    return out;
+  }
+
+  Store store_{":memory:"};
+  Faults faults_;
+  Api api_{store_, ApiConfig{kAppId, kClientKey, kMasterKey, {}, true}, faults_};
+};
+
+TEST_F(AnswerRequestsTest, AnswersPipelinedRequestsInOrderOnOneStore) {
+  const std::string out = answer(request("POST", "/1/classes/A", R"({"n": 1})") +
+                                 request("POST", "/1/classes/A", R"({"_method": "GET", "count": 1})") +
+                                 request("GET", "/1/classes/A/missing"));
+  EXPECT_EQ(statuses(out), (std::vector<int>{201, 200, 404}));
+  EXPECT_NE(out.find(R"("count":1)"), std::string::npos) << out;
+}
+
+TEST_F(AnswerRequestsTest, StopsWhereAConnectionWouldClose) {
+  // Unreadable bytes are answered 400 and end the connection.
+  EXPECT_EQ(statuses(answer("NOT HTTP\r\n\r\n" + request("GET", "/health"))), (std::vector<int>{400}));
+  // A body over the limit is answered 413.
+  HttpServerOptions small = TestServer::quietOptions();
+  small.maxBodyBytes = 8;
+  EXPECT_EQ(statuses(answer(request("POST", "/1/classes/A", R"({"text": "too long"})"), small)), (std::vector<int>{413}));
+  // A request cut short gets no answer; one that asks to close ends the exchange.
+  EXPECT_EQ(statuses(answer(request("GET", "/health") + "POST /1/classes/A HTTP/1.1\r\nContent-Length: 9\r\n\r\n{")),
+            (std::vector<int>{200}));
+  EXPECT_EQ(statuses(answer(request("GET", "/health", "", "Connection: close\r\n") + request("GET", "/health"))),
+            (std::vector<int>{200}));
+}
+
 // Writes a fresh self-signed certificate for 127.0.0.1 and its key as PEM files.
 bool writeSelfSignedCertificate(const std::string& certPath, const std::string& keyPath) {
   EVP_PKEY* pkey = EVP_RSA_gen(2048);

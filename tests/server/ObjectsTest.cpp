@@ -76,6 +76,89 @@ TEST_F(ObjectsTest, RefusesMalformedSpecialValuesWith111) {
   EXPECT_EQ(results(client_.find("Thing")).size(), 0u);
 }
 
+TEST_F(ObjectsTest, RefusesSpecialValuesThatWouldBeStoredWrongAndGoesOnServing) {
+  const auto id = create("Thing", {{"n", 1}});
+  for (const char* bad : {
+           // Not base64: stored as sent, it would fail every client that decodes it.
+           R"({"b": {"__type": "Bytes", "base64": "!!!!"}})",
+           R"({"b": {"__type": "Bytes", "base64": "aGVsbG8"}})",
+           R"({"b": {"__type": "Bytes", "base64": "aG=sbG8="}})",
+           R"({"b": {"__type": "Bytes", "base64": "aGVs\nbG8="}})",
+           // Members would be dropped without a word.
+           R"({"r": {"__type": "Relation", "className": "Tag", "objects": []}})",
+           // Texts the date functions read as some date, though they name none.
+           R"({"d": {"__type": "Date", "iso": "now"}})",
+           R"({"d": {"__type": "Date", "iso": "12345"}})",
+           R"({"d": {"__type": "Date", "iso": "2459000.5"}})",
+           R"({"d": {"__type": "Date", "iso": "2015-02-29T00:00:00Z"}})",
+           R"({"d": {"__type": "Date", "iso": "2015-06-01T24:00:00Z"}})",
+           R"({"d": {"__type": "Date", "iso": "2015-06-01T08:30:00.125Z junk"}})",
+           R"({"d": {"__type": "Date", "iso": ""}})",
+           R"({"d": {"__type": "Date", "iso": 1433147400}})",
+           // Pointers to no possible class.
+           R"({"p": {"__type": "Pointer", "className": "1abc", "objectId": "x"}})",
+           R"({"p": {"__type": "Pointer", "className": "a.b", "objectId": "x"}})",
+           R"({"p": {"__type": "Pointer", "className": 7, "objectId": "x"}})",
+           R"({"p": {"__type": "Object", "className": "_", "objectId": "x"}})",
+           // The same inside arrays and operations.
+           R"({"list": [1, {"__type": "Date", "iso": "now"}]})",
+           R"({"list": {"__op": "Add", "objects": [{"__type": "Bytes", "base64": "%%%%"}]}})",
+           R"({"rel": {"__op": "AddRelation", "objects": [{"__type": "Pointer", "className": "no way", "objectId": "x"}]}})"}) {
+    auto created = client_.send("POST", "/1/classes/Thing", bad);
+    EXPECT_EQ(created.status, 400) << bad;
+    EXPECT_EQ(errorCode(created), 111) << bad << " " << created.body;
+    EXPECT_EQ(errorCode(client_.send("PUT", "/1/classes/Thing/" + id, bad)), 111) << bad;
+  }
+  auto left = client_.find("Thing");
+  ASSERT_EQ(left.status, 200);
+  ASSERT_EQ(results(left).size(), 1u);
+  EXPECT_EQ(results(left)[0].as_object().size(), 4u) << "a refused update changed the object";
+}
+
+TEST_F(ObjectsTest, AcceptsEveryISODateFormAndStoresThePreciseText) {
+  const std::pair<const char*, const char*> forms[] = {
+      {"2015-06-01", "2015-06-01T00:00:00.000Z"},
+      {"2015-06-01T08:30Z", "2015-06-01T08:30:00.000Z"},
+      {"2015-06-01T08:30:05Z", "2015-06-01T08:30:05.000Z"},
+      {"2015-06-01 08:30:05.5", "2015-06-01T08:30:05.500Z"},
+      {"2015-06-01T10:30:00.125+02:00", "2015-06-01T08:30:00.125Z"},
+      {"2016-02-29T00:00:00.000Z", "2016-02-29T00:00:00.000Z"},
+      {"1970-01-01T00:00:00Z", "1970-01-01T00:00:00.000Z"}};
+  for (const auto& [sent, stored] : forms) {
+    const auto id = create("Dated", {{"d", {{"__type", "Date"}, {"iso", sent}}}});
+    EXPECT_EQ(fetch("Dated", id).at("d").at("iso"), stored) << sent;
+  }
+  // Base64 of every length, pointers to the backend's own classes.
+  const auto id = create("Dated", {{"b0", {{"__type", "Bytes"}, {"base64", ""}}},
+                                   {"b1", {{"__type", "Bytes"}, {"base64", "aA=="}}},
+                                   {"b2", {{"__type", "Bytes"}, {"base64", "aGk="}}},
+                                   {"p", {{"__type", "Pointer"}, {"className", "_User"}, {"objectId", "u1"}}}});
+  EXPECT_EQ(fetch("Dated", id).at("b1").at("base64"), "aA==");
+}
+
+TEST_F(ObjectsTest, NumbersBeyondADoubleAreRefusedAtTheDoorAndTheClassStaysReadable) {
+  const auto id = create("Big", {{"n", 1.5e308}});
+  for (const char* bad : {R"({"n": 1e400})", R"({"list": [1, -1e400]})", R"({"deep": {"x": 1e999999}})",
+                          R"({"_method": "GET", "where": {"n": {"$lt": 1e400}}})"}) {
+    auto r = client_.send("POST", "/1/classes/Big", bad);
+    EXPECT_EQ(r.status, 400) << bad;
+    EXPECT_EQ(errorCode(r), 107) << bad;
+    EXPECT_NE(r.object().at("error").as_string().find("number out of range"), std::string::npos) << r.body;
+  }
+  // The same in a query string's where.
+  EXPECT_EQ(errorCode(client_.get("/1/classes/Big?where=%7B%22n%22%3A1e400%7D")), 107);
+  // An increment past the largest double would store infinity just the same.
+  auto overflow = client_.put("/1/classes/Big/" + id, json::object{{"n", {{"__op", "Increment"}, {"amount", 1.5e308}}}});
+  EXPECT_EQ(overflow.status, 400);
+  EXPECT_EQ(errorCode(overflow), 111);
+  // Tiny numbers read as zero or a subnormal; they are numbers all the same.
+  EXPECT_EQ(client_.send("POST", "/1/classes/Big", R"({"tiny": 1e-400})").status, 201);
+  auto all = client_.find("Big");
+  ASSERT_EQ(all.status, 200) << all.body;
+  EXPECT_EQ(results(all).size(), 2u);
+  EXPECT_EQ(fetch("Big", id).at("n").as_double(), 1.5e308);
+}
+
 TEST_F(ObjectsTest, RefusesReservedAndInvalidFieldNames) {
   EXPECT_EQ(errorCode(client_.post("/1/classes/Thing", json::object{{"objectId", "mine"}})), 105);
   EXPECT_EQ(errorCode(client_.post("/1/classes/Thing", json::object{{"_secret", 1}})), 105);

@@ -205,6 +205,11 @@ TEST_F(QueryEngineTest, InvalidQueriesAnswer102) {
   EXPECT_EQ(errorCode({{"n", {{"$in", 1}}}}), 102);
   EXPECT_EQ(errorCode({{"n", {{"$exists", "yes"}}}}), 102);
   EXPECT_EQ(errorCode({{"n", {{"$lt", json::array{1}}}}}), 102);
+  // A date operand that names no date would compare as some arbitrary instant.
+  EXPECT_EQ(errorCode({{"when", {{"$lt", date("now")}}}}), 102);
+  EXPECT_EQ(errorCode({{"v", {{"$in", json::array{1, date("12345")}}}}}), 102);
+  EXPECT_EQ(errorCode({{"$or", json::array{json::object{{"when", date("2020-13-01")}}}}}), 102);
+  EXPECT_EQ(names({{"when", {{"$lt", date("2020-06-01")}}}}), Names{"a"});
   auto textWhere = client_.send("GET", "/1/classes/Item?where=%7Bbroken", "",
                                 {{"X-Keel-Application-Id", kAppId}, {"X-Keel-Client-Key", kClientKey}});
   EXPECT_EQ(textWhere.object().at("code"), 107);

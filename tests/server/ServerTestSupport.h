@@ -6,11 +6,19 @@
 #include <boost/beast.hpp>
 #include <boost/json.hpp>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <keel/base/Logger.h>
 
 #include "server/Api.h"
 #include "server/HttpServer.h"
@@ -109,7 +117,7 @@ class TestServer {
  public:
   explicit TestServer(const std::string& dataFile = ":memory:", HttpServerOptions http = quietOptions(),
                       std::string mediaDir = {})
-      : store_(dataFile),
+      : store_(dataFile, http.threads),
         api_(store_, ApiConfig{kAppId, kClientKey, kMasterKey, std::move(mediaDir), true}, faults_),
         server_(http, [this](const ApiRequest& r) { return api_.handle(r); }, &faults_) {
     server_.start();
@@ -124,6 +132,7 @@ class TestServer {
 
   std::uint16_t port() const { return server_.port(); }
   Api& api() { return api_; }
+  Store& store() { return store_; }
   HttpServer& http() { return server_; }
   Faults& faults() { return faults_; }
 
@@ -132,6 +141,73 @@ class TestServer {
   Faults faults_;
   Api api_;
   HttpServer server_;
+};
+
+// Collects the logger's lines while it lives (and lets them through to standard error).
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = Logger::sharedLogger().setSink([this](const std::string& line) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+      {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(line);
+      }
+      changed_.notify_all();
+    });
+  }
+  ~LogCapture() { Logger::sharedLogger().setSink(previous_); }
+
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  // Returns the first line holding `text`, waiting up to `timeout` for it to be written.
+  std::optional<std::string> waitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::string> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (const auto& l : lines_)
+        if (l.find(text) != std::string::npos) {
+          found = l;
+          return true;
+        }
+      return false;
+    });
+    return found;
+  }
+  bool contains(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& l : lines_)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  Logger::Sink previous_;
+};
+
+// A database file in the temporary folder, removed with its WAL files when the test ends.
+class TempDatabase {
+ public:
+  explicit TempDatabase(const std::string& name)
+      : path_((std::filesystem::temp_directory_path() /
+               (name + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++) + ".sqlite"))
+                  .string()) {}
+  ~TempDatabase() {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path_ + suffix);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  static int& counter() {
+    static int n = 0;
+    return n;
+  }
+  std::string path_;
 };
 
 // Returns the "results" array of a find reply.
