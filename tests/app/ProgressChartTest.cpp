@@ -9,12 +9,6 @@ namespace {
 
 class ProgressChartTest : public testing::SandboxTest {
  protected:
-  ManagedObjectContext& context() { return *delegate->managedObjectContext(); }
-
-  void practise(int year, int month, int day, int minutes) {
-    const auto c = platform::dateComponents(year, month, day);
-    Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, minutes, context());
-  }
   ProgressBars bars(const char* view, int year, int month, int day) {
     auto result = progressBars(view, platform::dateComponents(year, month, day), context());
     EXPECT_TRUE(result.has_value()) << view;

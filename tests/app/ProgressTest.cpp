@@ -12,15 +12,6 @@ namespace {
 
 class ProgressTest : public testing::SandboxTest {
  protected:
-  ManagedObjectContext& context() { return *delegate->managedObjectContext(); }
-
-  // Records practice on a civil date, with the calendar's components as the completion screen
-  // passes them.
-  void practise(int year, int month, int day, int minutes) {
-    const auto c = platform::dateComponents(year, month, day);
-    Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, minutes, context());
-  }
-
   static std::vector<std::pair<int, int>> rows(const std::optional<std::vector<keel::Dictionary>>& result,
                                                const char* key) {
     std::vector<std::pair<int, int>> out;

@@ -121,14 +121,6 @@ class ScreenTest : public SandboxTest {
     return qobject_cast<Screen*>(navigation->topViewController());
   }
 
-  ManagedObjectContext& context() { return *delegate->managedObjectContext(); }
-
-  // Records `minutes` of practice on the civil date y-m-d.
-  void practise(int year, int month, int day, int minutes) {
-    const auto c = platform::dateComponents(year, month, day);
-    Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, minutes, context());
-  }
-
   std::shared_ptr<FakeThumbnails> thumbnails = std::make_shared<FakeThumbnails>();
   AppEnvironment::Clock today;
   std::unique_ptr<Storyboard> storyboard;
