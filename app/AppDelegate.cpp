@@ -48,6 +48,15 @@ std::shared_ptr<ManagedObjectContext> AppDelegate::sharedManagedObjectContext() 
   return delegate ? delegate->managedObjectContext() : nullptr;
 }
 
+AppEnvironment AppDelegate::environment(std::shared_ptr<ThumbnailSource> thumbnails) {
+  return AppEnvironment{managedObjectContext(), userDefaults(), std::move(thumbnails), {}};
+}
+
+std::shared_ptr<platform::UserDefaults> AppDelegate::userDefaults() {
+  if (!userDefaults_) userDefaults_ = platform::UserDefaults::standardUserDefaults();
+  return userDefaults_;
+}
+
 bool AppDelegate::applicationDidFinishLaunchingWithOptions() {
   catalogSource_->configure();
   ErrorPtr error;

@@ -9,15 +9,18 @@
 //
 // Thread-safety: main thread only. Set-up and save failures of the store are fatal: they log a
 // line starting "Unresolved error " and abort, as the application cannot run without its records.
-// Ownership: the platform Application holds the delegate; the delegate holds the store stack.
+// Ownership: the platform Application holds the delegate; the delegate holds the store stack and
+// shares its context and settings store with the screens through environment().
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "app/AppEnvironment.h"
 #include "app/CatalogSource.h"
 #include "app/RecordStore.h"
 #include <keel/platform/Application.h>
+#include <keel/platform/UserDefaults.h>
 
 namespace stillnook {
 
@@ -32,8 +35,12 @@ class AppDelegate : public platform::ApplicationDelegate {
   explicit AppDelegate(std::unique_ptr<CatalogSource> catalogSource);
 
   // Returns the shared context of the running application's delegate, or nullptr when the
-  // delegate is not an AppDelegate.
+  // delegate is not an AppDelegate. The screens do not use it: they are handed environment().
   static std::shared_ptr<ManagedObjectContext> sharedManagedObjectContext();
+
+  // Returns what the screens work with: the shared context, the settings store, `thumbnails`
+  // and the system clock.
+  AppEnvironment environment(std::shared_ptr<ThumbnailSource> thumbnails);
 
   // ApplicationDelegate
   bool applicationDidFinishLaunchingWithOptions() override;
@@ -57,6 +64,8 @@ class AppDelegate : public platform::ApplicationDelegate {
   std::shared_ptr<const ManagedObjectModel> managedObjectModel();
   std::shared_ptr<PersistentStoreCoordinator> persistentStoreCoordinator();
   std::shared_ptr<ManagedObjectContext> managedObjectContext();
+  // The settings store (points and favourites) of the sandbox, taken on first use.
+  std::shared_ptr<platform::UserDefaults> userDefaults();
 
  private:
   std::unique_ptr<CatalogSource> catalogSource_;
@@ -65,6 +74,7 @@ class AppDelegate : public platform::ApplicationDelegate {
   std::shared_ptr<const ManagedObjectModel> managedObjectModel_;
   std::shared_ptr<PersistentStoreCoordinator> persistentStoreCoordinator_;
   std::shared_ptr<ManagedObjectContext> managedObjectContext_;
+  std::shared_ptr<platform::UserDefaults> userDefaults_;
 };
 
 // The name of the record store file in the documents directory.

@@ -1,10 +1,6 @@
 #include "app/CatalogData.h"
 
-#include "app/AppDelegate.h"
-
 namespace stillnook {
-
-CatalogData::CatalogData() : managedObjectContext_(AppDelegate::sharedManagedObjectContext()) {}
 
 std::optional<std::vector<ExercisePtr>> CatalogData::fetchExercises(const std::string& type, int minutes) const {
   if (!managedObjectContext_) return std::nullopt;

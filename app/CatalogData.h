@@ -1,5 +1,5 @@
-// CatalogData: the two exercise look-ups of the screens, over the shared record context.
-// Screens make one when they need it; it holds nothing but the context.
+// CatalogData: the two exercise look-ups of the screens, over the record context it is given.
+// Screens make one from their environment when they need it; it holds nothing but the context.
 //
 // Thread-safety: main thread only, like the context.
 #pragma once
@@ -15,8 +15,7 @@ namespace stillnook {
 
 class CatalogData {
  public:
-  // Uses the running application's shared context (none when the delegate is not ours).
-  CatalogData();
+  // Looks up in `context`; without one every look-up yields none.
   explicit CatalogData(std::shared_ptr<ManagedObjectContext> context) : managedObjectContext_(std::move(context)) {}
 
   const std::shared_ptr<ManagedObjectContext>& managedObjectContext() const { return managedObjectContext_; }

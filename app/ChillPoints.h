@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include <keel/platform/UserDefaults.h>
 
@@ -14,7 +15,10 @@ namespace stillnook {
 
 class ChillPoints {
  public:
+  // Uses the settings store of the current sandbox.
   ChillPoints() : defaults_(platform::UserDefaults::standardUserDefaults()) {}
+  // Uses `defaults` (REQUIRES: not null).
+  explicit ChillPoints(std::shared_ptr<platform::UserDefaults> defaults) : defaults_(std::move(defaults)) {}
 
   const std::shared_ptr<platform::UserDefaults>& defaults() const { return defaults_; }
 

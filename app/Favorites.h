@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,10 @@ namespace stillnook {
 
 class Favorites {
  public:
+  // Uses the settings store of the current sandbox.
   Favorites() : defaults_(platform::UserDefaults::standardUserDefaults()) {}
+  // Uses `defaults` (REQUIRES: not null).
+  explicit Favorites(std::shared_ptr<platform::UserDefaults> defaults) : defaults_(std::move(defaults)) {}
 
   const std::shared_ptr<platform::UserDefaults>& defaults() const { return defaults_; }
 

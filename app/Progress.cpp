@@ -4,9 +4,6 @@
 #include <map>
 #include <utility>
 
-#include "app/AppDelegate.h"
-#include "app/ChillPoints.h"
-
 namespace stillnook {
 
 using keel::Dictionary;
@@ -14,6 +11,11 @@ using keel::Value;
 
 void Progress::addProgress(int month, int day, int year, int weekday, int weekOfYear, int minutes,
                            ManagedObjectContext& context) {
+  addProgress(month, day, year, weekday, weekOfYear, minutes, context, ChillPoints());
+}
+
+void Progress::addProgress(int month, int day, int year, int weekday, int weekOfYear, int minutes,
+                           ManagedObjectContext& context, ChillPoints points) {
   FetchRequest request(kEntityName);
   request.predicate = Predicate::predicateWithFormat("month = %@ && day = %@ && year = %@",
                                                      {Value(month), Value(day), Value(year)});
@@ -30,10 +32,10 @@ void Progress::addProgress(int month, int day, int year, int weekday, int weekOf
     record->setWeekday(weekday);
     record->setWeekOfYear(weekOfYear);
   }
-  if (auto shared = AppDelegate::sharedManagedObjectContext()) {
-    if (!shared->save()) std::printf("Could Not Save\n");
-  }
-  ChillPoints().addPoints(minutes);
+  // The context written to is the one saved: saving some other context would leave this
+  // practice unsaved (and could write someone else's half-done changes).
+  if (!context.save()) std::printf("Could Not Save\n");
+  points.addPoints(minutes);
 }
 
 std::optional<std::vector<ProgressPtr>> Progress::fetchProgressForWeek(int weekOfYear, int year,

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/ChillPoints.h"
 #include "app/RecordStore.h"
 
 namespace stillnook {
@@ -26,9 +27,12 @@ class Progress : public ManagedObject {
 
   explicit Progress(const EntityDescription* entity) : ManagedObject(entity) {}
 
-  // Adds `minutes` of practice to the day's record (making the record when the day has none),
-  // saves the shared context (printing "Could Not Save" when that fails) and awards the
-  // minutes as points.
+  // Adds `minutes` of practice to the day's record in `context` (making the record when the day
+  // has none), saves `context` (printing "Could Not Save" when that fails; the changes then stay
+  // pending) and awards the minutes as points in `points`.
+  static void addProgress(int month, int day, int year, int weekday, int weekOfYear, int minutes,
+                          ManagedObjectContext& context, ChillPoints points);
+  // As above, awarding the points in the settings store of the current sandbox.
   static void addProgress(int month, int day, int year, int weekday, int weekOfYear, int minutes,
                           ManagedObjectContext& context);
   // Returns the records of week `weekOfYear` of the week year `year`, by month and day.

@@ -12,9 +12,11 @@
 
 #include "app/AppDelegate.h"
 #include "app/BackendCatalogSource.h"
+#include "app/ThumbnailLoader.h"
 #include "app/screens/MainWindow.h"
 #include "app/screens/QtMainQueue.h"
 #include "app/screens/Screenshots.h"
+#include <keel/network/NetworkActivityIndicatorManager.h>
 #include <keel/platform/Application.h>
 #include <keel/platform/FileSystem.h>
 
@@ -76,13 +78,16 @@ int main(int argc, char** argv) {
 
   if (parser.isSet(dataDir)) platform::setSandboxRoot(parser.value(dataDir).toStdString());
   auto& application = platform::Application::sharedApplication();
-  application.setDelegate(std::make_shared<stillnook::AppDelegate>(
-      stillnook::makeBackendCatalogSource(parser.value(server).toStdString())));
+  auto delegate = std::make_shared<stillnook::AppDelegate>(
+      stillnook::makeBackendCatalogSource(parser.value(server).toStdString()));
+  application.setDelegate(delegate);
   if (!application.didFinishLaunching()) return 1;
   application.didBecomeActive();
 
   quitOnTerminationSignals(app);
-  stillnook::MainWindow window;
+  // The delegate hands its stores to the screens; thumbnails count on the window's busy mark.
+  stillnook::MainWindow window(delegate->environment(
+      std::make_shared<stillnook::ThumbnailLoader>(keel::NetworkActivityIndicatorManager::sharedManager())));
   window.show();
   const int status = app.exec();
   // Quitting without closing the window still goes through the background first.

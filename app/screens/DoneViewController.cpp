@@ -4,15 +4,8 @@
 #include <QLabel>
 #include <QUrl>
 
-#include <chrono>
-
-#include "app/AppDelegate.h"
-#include "app/CatalogData.h"
-#include "app/Favorites.h"
-#include "app/Progress.h"
 #include "app/screens/Controls.h"
 #include "app/screens/Theme.h"
-#include <keel/platform/Calendar.h>
 #include "ui_DoneViewController.h"
 
 namespace stillnook {
@@ -22,15 +15,15 @@ const QString kAdd = QStringLiteral("addToFavorite");
 const QString kRemove = QStringLiteral("removeFromFavorite");
 }  // namespace
 
-DoneViewController::DoneViewController(QWidget* parent) : ViewController(parent) {
+DoneViewController::DoneViewController(AppEnvironment environment, QWidget* parent)
+    : ViewController(parent), finished_(std::move(environment)) {
   setObjectName(QStringLiteral("completion"));
 }
 
 DoneViewController::~DoneViewController() = default;
 
 void DoneViewController::setExerciseId(std::optional<std::string> exerciseId) {
-  exerciseId_ = std::move(exerciseId);
-  exercise_ = exerciseId_ ? CatalogData().fetchExercise(*exerciseId_) : nullptr;
+  finished_.setExerciseId(std::move(exerciseId));
 }
 
 void DoneViewController::loadView() {
@@ -62,12 +55,12 @@ void DoneViewController::loadView() {
 }
 
 void DoneViewController::viewDidLoad() {
-  exerciseLabel_->setText(exercise_ ? QString::fromStdString(exercise_->title()) : QString());
-  chillPoints_->setText(exercise_ ? QString::number(exercise_->minutes()) : QString());
-  if (!exercise_) {
+  exerciseLabel_->setText(QString::fromStdString(finished_.title()));
+  chillPoints_->setText(QString::fromStdString(finished_.pointsText()));
+  if (!finished_.isKnown()) {
     addButton_->setEnabled(false);
     shareButton_->setEnabled(false);
-  } else if (exerciseId_ && Favorites().isFavorite(*exerciseId_)) {
+  } else if (finished_.isFavorite()) {
     showFavoriteState(true);
   }
   navigationItem()->setTitleView(theme::logoTitleView());
@@ -81,19 +74,15 @@ void DoneViewController::showFavoriteState(bool favorite) {
 }
 
 void DoneViewController::addToFavorite() {
-  if (!exercise_ || !exerciseId_) return;
-  Favorites().addFavorite(*exerciseId_);
-  showFavoriteState(true);
+  if (finished_.addToFavorite()) showFavoriteState(true);
 }
 
 void DoneViewController::removeFromFavorite() {
-  if (!exercise_ || !exerciseId_) return;
-  Favorites().removeFavorite(*exerciseId_);
-  showFavoriteState(false);
+  if (finished_.removeFromFavorite()) showFavoriteState(false);
 }
 
 void DoneViewController::shareMenu() {
-  if (exercise_ && shareView_) shareView_->show();
+  if (finished_.exercise() && shareView_) shareView_->show();
 }
 
 void DoneViewController::cancel() {
@@ -104,7 +93,8 @@ void DoneViewController::facebookButtonPushed(QObject*) { share(SocialService::F
 void DoneViewController::twitterButtonPushed(QObject*) { share(SocialService::Twitter); }
 
 void DoneViewController::share(SocialService service) {
-  if (!exercise_) {
+  const ExercisePtr& exercise = finished_.exercise();
+  if (!exercise) {
     cancel();
     return;
   }
@@ -118,19 +108,14 @@ void DoneViewController::share(SocialService service) {
     sheet->setObjectName(QStringLiteral("composeSheet"));
     if (service == SocialService::Twitter) sheet->setInitialText(QStringLiteral("Check out the exercise I just finished on Stillnook!"));
     // An address that is not a valid URL leaves the sheet without a link.
-    sheet->addURL(QUrl(QString::fromStdString(exercise_->youtubeURL()), QUrl::StrictMode));
+    sheet->addURL(QUrl(QString::fromStdString(exercise->youtubeURL()), QUrl::StrictMode));
     presentViewController(sheet, true);
   }
   cancel();
 }
 
 void DoneViewController::prepareForSegue(Segue& segue, QObject*) {
-  if (segue.identifier() != QStringLiteral("home") || !exercise_) return;
-  auto context = AppDelegate::sharedManagedObjectContext();
-  if (!context) return;
-  const auto now = platform::dateComponents(std::chrono::system_clock::now());
-  Progress::addProgress(now.month, now.day, now.year, now.weekday, now.weekOfYear,
-                        static_cast<int>(exercise_->minutes()), *context);
+  if (segue.identifier() == QStringLiteral("home")) finished_.recordPractice();
 }
 
 }  // namespace stillnook

@@ -3,7 +3,8 @@
 // the user goes "home" (the one place practice is recorded; going back records nothing).
 //
 // A screen reached without an exercise (no id, or an id the store does not know) shows empty
-// labels, disables the favourite toggle and sharing, and records nothing.
+// labels, disables the favourite toggle and sharing, and records nothing. The rules are
+// FinishedExercise's; this class draws them.
 //
 // Thread-safety: GUI thread only. Ownership: controls belong to the layout (QPointer outlets).
 #pragma once
@@ -14,7 +15,9 @@
 #include <optional>
 #include <string>
 
+#include "app/AppEnvironment.h"
 #include "app/Exercise.h"
+#include "app/FinishedExercise.h"
 #include "app/screens/Sharing.h"
 #include "app/screens/ViewController.h"
 
@@ -31,11 +34,11 @@ class DoneViewController : public ViewController {
   Q_OBJECT
 
  public:
-  explicit DoneViewController(QWidget* parent = nullptr);
+  explicit DoneViewController(AppEnvironment environment, QWidget* parent = nullptr);
   ~DoneViewController() override;
 
-  const ExercisePtr& exercise() const { return exercise_; }
-  const std::optional<std::string>& exerciseId() const { return exerciseId_; }
+  const ExercisePtr& exercise() const { return finished_.exercise(); }
+  const std::optional<std::string>& exerciseId() const { return finished_.exerciseId(); }
   // Sets the id and looks the exercise up (none for an unknown id).
   void setExerciseId(std::optional<std::string> exerciseId);
 
@@ -66,8 +69,7 @@ class DoneViewController : public ViewController {
   void showFavoriteState(bool favorite);
   void share(SocialService service);
 
-  ExercisePtr exercise_;
-  std::optional<std::string> exerciseId_;
+  FinishedExercise finished_;
   QPointer<QLabel> exerciseLabel_;
   QPointer<Button> addButton_;
   QPointer<Button> shareButton_;

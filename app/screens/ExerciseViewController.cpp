@@ -2,13 +2,10 @@
 
 #include <QUrl>
 
-#include "app/CatalogData.h"
-#include "app/Favorites.h"
 #include "app/screens/Controls.h"
 #include "app/screens/DoneViewController.h"
 #include "app/screens/Theme.h"
 #include "app/screens/VideoPlayer.h"
-#include <keel/platform/Dispatch.h>
 #include "ui_ExerciseViewController.h"
 
 namespace stillnook {
@@ -16,22 +13,14 @@ namespace stillnook {
 namespace {
 
 const QString kFavoriteCell = QStringLiteral("favoriteCell");
-const QString kEnergize = QStringLiteral("Energize");
-const QString kRelax = QStringLiteral("Relax");
-
-ThumbnailLoader::Fetcher& thumbnailFetcher() {
-  static ThumbnailLoader::Fetcher fetcher;
-  return fetcher;
-}
 
 }  // namespace
 
-void ExerciseViewController::setThumbnailFetcher(ThumbnailLoader::Fetcher fetcher) {
-  thumbnailFetcher() = std::move(fetcher);
-}
-
-ExerciseViewController::ExerciseViewController(QWidget* parent)
-    : ViewController(parent), timer_(new RepeatingTimer(this)) {
+ExerciseViewController::ExerciseViewController(AppEnvironment environment, QWidget* parent)
+    : ViewController(parent),
+      environment_(std::move(environment)),
+      browser_(environment_.catalog(), environment_.favorites()),
+      timer_(new RepeatingTimer(this)) {
   setObjectName(QStringLiteral("exercise"));
 }
 
@@ -61,9 +50,10 @@ void ExerciseViewController::setContentImageView(ImageView* view) {
 }
 
 void ExerciseViewController::setMinutes(std::optional<int> minutes) {
-  minutes_ = minutes;
   // Before the view loads this is the home screen's hand-over: the length the user picked.
-  if (!isViewLoaded()) pickedMinutes_ = minutes;
+  if (!isViewLoaded()) browser_.handOver(minutes);
+  else browser_.setMinutes(minutes);
+  updateTimeLabel();
 }
 
 void ExerciseViewController::loadView() {
@@ -98,7 +88,7 @@ void ExerciseViewController::viewDidLoad() {
   energizeTab();
   updateTimeLabel();
   // Without a length, or with none left, there is nothing to count down (it would go negative).
-  if (minutes_ && *minutes_ > 0) timer_->schedule(kCountdownIntervalMs, [this] { countdown(); });
+  if (browser_.hasTimeLeft()) timer_->schedule(kCountdownIntervalMs, [this] { countdown(); });
   for (auto direction : {SwipeRecognizer::Direction::Right, SwipeRecognizer::Direction::Left}) {
     auto* recognizer = new SwipeRecognizer(direction, this);
     connect(recognizer, &SwipeRecognizer::recognized, this, [this](SwipeRecognizer* sender) { swipe(sender); });
@@ -111,106 +101,101 @@ void ExerciseViewController::viewDidLoad() {
   navigationItem()->setBackBarButtonItem(back);
 }
 
-void ExerciseViewController::updateTimeLabel() {
-  if (!timeLabel_) return;
-  timeLabel_->setText(minutes_ ? QStringLiteral("Free Time: ") + QString::number(*minutes_) + QStringLiteral(" min")
-                               : QString());
+template <typename Change>
+void ExerciseViewController::update(Change change) {
+  const std::uint64_t shown = browser_.displayGeneration();
+  change();
+  showTab();
+  if (browser_.displayGeneration() != shown) showExercise();
 }
 
-void ExerciseViewController::highlight(Button* tab, const QString& label) {
-  if (exerciseTypeLabel_) exerciseTypeLabel_->setText(label);
+void ExerciseViewController::updateTimeLabel() {
+  if (timeLabel_) timeLabel_->setText(QString::fromStdString(browser_.freeTimeText()));
+}
+
+void ExerciseViewController::showTab() {
+  const ExerciseBrowser::Tab tab = browser_.tab();
+  if (exerciseTypeLabel_) exerciseTypeLabel_->setText(QString::fromStdString(ExerciseBrowser::title(tab)));
   for (Button* b : {energize_.data(), relax_.data(), favorites_.data()}) {
     if (b) b->setBackgroundColor(theme::transparentWhite());
   }
-  if (tab) tab->setBackgroundColor(theme::highlightGreen());
-}
-
-void ExerciseViewController::categoryTab(const QString& type) {
-  highlight(type == kEnergize ? energize_.data() : relax_.data(), type);
-  if (favTableView_) favTableView_->hide();
-  if (!pickedMinutes_) return;  // no length handed over: no list to show
-  setExercises(CatalogData().fetchExercises(type.toStdString(), *pickedMinutes_));
-}
-
-void ExerciseViewController::energizeTab() { categoryTab(kEnergize); }
-void ExerciseViewController::relaxTab() { categoryTab(kRelax); }
-
-void ExerciseViewController::favoritesTab() {
-  highlight(favorites_, QStringLiteral("Favorites"));
-  if (favTableView_) {
+  Button* highlighted = tab == ExerciseBrowser::Tab::Energize ? energize_.data()
+                        : tab == ExerciseBrowser::Tab::Relax  ? relax_.data()
+                                                              : favorites_.data();
+  if (highlighted) highlighted->setBackgroundColor(theme::highlightGreen());
+  if (!favTableView_) return;
+  if (tab == ExerciseBrowser::Tab::Favorites) {
     favTableView_->show();
     favTableView_->raise();
+  } else {
+    favTableView_->hide();
   }
+}
+
+void ExerciseViewController::showExercise() {
+  if (exerciseTitle_) exerciseTitle_->setText(QString::fromStdString(browser_.displayTitle()));
+  const ExercisePtr& exercise = browser_.currentExercise();
+  if (!exercise) {
+    if (contentImageView_) contentImageView_->setImage(QImage());
+    return;
+  }
+  if (!environment_.thumbnails) return;
+  const std::uint64_t generation = browser_.displayGeneration();
+  QPointer<ExerciseViewController> self(this);
+  environment_.thumbnails->fetch(QString::fromStdString(exercise->thumbnailImageURL()),
+                                 [self, generation](std::optional<QByteArray> bytes) {
+                                   // No bytes keep the picture shown before.
+                                   if (!bytes || !self || self->browser_.displayGeneration() != generation) return;
+                                   if (self->contentImageView_) self->contentImageView_->setImageFromData(*bytes);
+                                 });
+}
+
+void ExerciseViewController::energizeTab() {
+  update([&] { browser_.showCategory(ExerciseBrowser::Tab::Energize); });
+}
+void ExerciseViewController::relaxTab() {
+  update([&] { browser_.showCategory(ExerciseBrowser::Tab::Relax); });
+}
+void ExerciseViewController::favoritesTab() {
+  update([&] { browser_.showFavorites(); });
 }
 
 void ExerciseViewController::setExercises(std::optional<std::vector<ExercisePtr>> exercises) {
-  exercises_ = std::move(exercises);
-  if (!exercises_) return;
-  index_ = 0;
-  if (exercises_->empty()) {
-    showNoExercise();
-    return;
-  }
-  setCurrentExercise(exercises_->front());
-}
-
-void ExerciseViewController::showNoExercise() {
-  currentExercise_ = nullptr;
-  ++displayGeneration_;
-  if (exerciseTitle_) exerciseTitle_->setText(QStringLiteral("No exercise of this length yet"));
-  if (contentImageView_) contentImageView_->setImage(QImage());
+  update([&] { browser_.setExercises(std::move(exercises)); });
 }
 
 void ExerciseViewController::setCurrentExercise(ExercisePtr exercise) {
-  if (!exercise) return;
-  currentExercise_ = std::move(exercise);
-  const std::uint64_t generation = ++displayGeneration_;
-  const QString address = QString::fromStdString(currentExercise_->thumbnailImageURL());
-  QPointer<ExerciseViewController> self(this);
-  ThumbnailLoader::Fetcher fetch = thumbnailFetcher() ? thumbnailFetcher() : ThumbnailLoader::Fetcher(&ThumbnailLoader::fetchBytes);
-  platform::DispatchQueue::global()->async([self, generation, address, fetch] {
-    std::optional<QByteArray> bytes = fetch(address);
-    if (!bytes) return;
-    platform::DispatchQueue::main()->async([self, generation, bytes = std::move(*bytes)] {
-      if (!self || self->displayGeneration_ != generation || !self->contentImageView_) return;
-      self->contentImageView_->setImageFromData(bytes);
-    });
-  });
-  if (exerciseTitle_) exerciseTitle_->setText(QString::fromStdString(currentExercise_->title()));
+  update([&] { browser_.show(std::move(exercise)); });
 }
 
 void ExerciseViewController::next() {
-  if (!exercises_ || exercises_->empty()) return;
-  ++index_;
-  if (index_ >= static_cast<long>(exercises_->size())) index_ = 0;
-  setCurrentExercise((*exercises_)[static_cast<size_t>(index_)]);
+  update([&] { browser_.next(); });
 }
-
 void ExerciseViewController::previous() {
-  if (!exercises_ || exercises_->empty()) return;
-  --index_;
-  if (index_ < 0) index_ = static_cast<long>(exercises_->size()) - 1;
-  setCurrentExercise((*exercises_)[static_cast<size_t>(index_)]);
+  update([&] { browser_.previous(); });
 }
 
 void ExerciseViewController::swipe(QObject* sender) {
   auto* recognizer = qobject_cast<SwipeRecognizer*>(sender);
   if (!recognizer) return;
-  if (recognizer->direction() == SwipeRecognizer::Direction::Left) previous();
-  else if (recognizer->direction() == SwipeRecognizer::Direction::Right) next();
+  update([&] {
+    browser_.swipe(recognizer->direction() == SwipeRecognizer::Direction::Left ? ExerciseBrowser::SwipeDirection::Left
+                                                                                : ExerciseBrowser::SwipeDirection::Right);
+  });
 }
 
 void ExerciseViewController::countdown() {
-  if (!minutes_) return;
-  *minutes_ -= 1;
+  if (!browser_.minutes()) return;
+  const bool over = browser_.countdown();
   updateTimeLabel();
-  if (*minutes_ <= 0) timer_->invalidate();
+  if (over) timer_->invalidate();
 }
 
 void ExerciseViewController::playVideo() {
-  if (!currentExercise_) return;
-  const QUrl url(QString::fromStdString(currentExercise_->videoURL()), QUrl::StrictMode);
-  if (currentExercise_->videoURL().empty() || !url.isValid() || url.scheme().isEmpty()) return;
+  const ExercisePtr& exercise = browser_.currentExercise();
+  if (!exercise) return;
+  const QUrl url(QString::fromStdString(exercise->videoURL()), QUrl::StrictMode);
+  if (exercise->videoURL().empty() || !url.isValid() || url.scheme().isEmpty()) return;
   auto* player = new VideoPlayerDialog(url);
   player->setObjectName(QStringLiteral("videoPlayer"));
   player->setWindowState(Qt::WindowFullScreen);
@@ -224,21 +209,19 @@ void ExerciseViewController::prepareForSegue(Segue& segue, QObject*) {
   if (segue.identifier() != QStringLiteral("done")) return;
   auto* done = qobject_cast<DoneViewController*>(segue.destinationScreen());
   if (!done) return;
-  done->setExerciseId(currentExercise_ ? std::optional<std::string>(currentExercise_->objectId()) : std::nullopt);
+  const ExercisePtr& exercise = browser_.currentExercise();
+  done->setExerciseId(exercise ? std::optional<std::string>(exercise->objectId()) : std::nullopt);
 }
 
-int ExerciseViewController::numberOfRows(TableView*) { return static_cast<int>(Favorites().favorites().size()); }
+int ExerciseViewController::numberOfRows(TableView*) { return browser_.favoriteCount(); }
 
 TableViewCell* ExerciseViewController::cellForRow(TableView* table, int row) {
   TableViewCell* cell = table->dequeueReusableCell(kFavoriteCell, row);
   if (!cell) return nullptr;
-  const auto favorites = Favorites().favorites();
-  const std::string id = row >= 0 && row < static_cast<int>(favorites.size()) ? favorites[static_cast<size_t>(row)] : std::string();
-  ExercisePtr exercise = id.empty() ? nullptr : CatalogData().fetchExercise(id);
-  // The catalogue is replaced at every launch, so a favourite can outlive its exercise.
-  cell->setText(exercise ? QString::number(exercise->minutes()) + QStringLiteral(" min ") + QString::fromStdString(exercise->title())
-                         : QStringLiteral("No longer in the catalogue"));
-  cell->setAccessibilityValue(QString::fromStdString(id));
+  const ExerciseBrowser::FavoriteRow favorite = browser_.favoriteRow(row);
+  cell->setText(QString::fromStdString(favorite.text));
+  // The selection reads the id back from here.
+  cell->setAccessibilityValue(QString::fromStdString(favorite.objectId));
   cell->setLayoutMargins(QMargins());
   cell->setAccessoryType(TableViewCell::Accessory::DisclosureIndicator);
   cell->setTextColor(Qt::white);
@@ -250,11 +233,7 @@ void ExerciseViewController::didSelectRow(TableView* table, int row) {
   table->deselectRow(row, true);
   TableViewCell* cell = table->cellForRow(row);
   if (!cell) return;
-  setCurrentExercise(CatalogData().fetchExercise(cell->accessibilityValue().toStdString()));
-  // The look follows the exercise on display (an unknown favourite keeps the one shown before).
-  if (currentExercise_ && currentExercise_->type() == kEnergize.toStdString()) highlight(energize_, kEnergize);
-  else highlight(relax_, kRelax);
-  if (favTableView_) favTableView_->hide();
+  update([&] { browser_.selectFavorite(cell->accessibilityValue().toStdString()); });
 }
 
 }  // namespace stillnook

@@ -3,13 +3,15 @@
 // "Favorites" shows the favourites as a table. One exercise is on display (title and thumbnail);
 // swipes step through the tab's list, wrapping both ways; "Play" opens the video full screen;
 // "Done" leads to the completion screen with the exercise's id. A countdown of the free time
-// ticks once a minute and stops at zero.
+// ticks once a minute and stops at zero. What is on display and why is ExerciseBrowser's; this
+// class draws it.
 //
-// Thumbnails are fetched on the global dispatch queue and set on the main queue, and only if the
-// exercise they belong to is still the one on display (a download the user swiped past must not
-// replace the newer picture).
+// Thumbnails come from the environment's thumbnail source and are set on the main thread, and
+// only if the exercise they belong to is still the one on display (a download the user swiped
+// past must not replace the newer picture).
 //
-// Thread-safety: GUI thread only (the download callback checks the screen is still alive).
+// Thread-safety: GUI thread only. A thumbnail that arrives after the screen is gone finds it
+// through a QPointer and does nothing.
 // Ownership: controls belong to the layout (QPointer outlets); the screen owns its timer.
 #pragma once
 
@@ -20,9 +22,10 @@
 #include <optional>
 #include <vector>
 
+#include "app/AppEnvironment.h"
 #include "app/Exercise.h"
+#include "app/ExerciseBrowser.h"
 #include "app/screens/TableView.h"
-#include "app/screens/ThumbnailLoader.h"
 #include "app/screens/ViewController.h"
 
 #include <QLabel>
@@ -39,11 +42,10 @@ class ExerciseViewController : public ViewController, public TableViewDataSource
  public:
   static constexpr int kCountdownIntervalMs = 60'000;
 
-  explicit ExerciseViewController(QWidget* parent = nullptr);
+  explicit ExerciseViewController(AppEnvironment environment, QWidget* parent = nullptr);
   ~ExerciseViewController() override;
 
-  // Replaces how thumbnails are fetched (tests); an empty function restores ThumbnailLoader.
-  static void setThumbnailFetcher(ThumbnailLoader::Fetcher fetcher);
+  const ExerciseBrowser& browser() const { return browser_; }
 
   // Outlets; the setters give each control the look that belongs to it.
   Button* energize() const { return energize_; }
@@ -63,16 +65,17 @@ class ExerciseViewController : public ViewController, public TableViewDataSource
   Button* doneButton() const { return doneButton_; }
   RepeatingTimer* timer() const { return timer_; }
 
-  const std::optional<std::vector<ExercisePtr>>& exercises() const { return exercises_; }
+  const std::optional<std::vector<ExercisePtr>>& exercises() const { return browser_.exercises(); }
   // Sets the list; a list resets the index to 0 and shows its first exercise.
   void setExercises(std::optional<std::vector<ExercisePtr>> exercises);
-  long index() const { return index_; }
-  const ExercisePtr& currentExercise() const { return currentExercise_; }
+  long index() const { return browser_.index(); }
+  const ExercisePtr& currentExercise() const { return browser_.currentExercise(); }
   // Shows `exercise` (title now, thumbnail when it arrives); none leaves the display as it is.
   void setCurrentExercise(ExercisePtr exercise);
 
-  // Returns the free time left; set by the home screen before the view loads.
-  std::optional<int> minutes() const { return minutes_; }
+  // Returns the free time left. Set before the view loads, it is the home screen's hand-over:
+  // the length the tabs look up as well.
+  std::optional<int> minutes() const { return browser_.minutes(); }
   void setMinutes(std::optional<int> minutes);
 
   // Actions.
@@ -98,31 +101,27 @@ class ExerciseViewController : public ViewController, public TableViewDataSource
   void viewDidLoad() override;
 
  private:
-  void categoryTab(const QString& type);
-  void highlight(Button* tab, const QString& label);
+  // Runs `change` on the browser, then redraws what it changed.
+  template <typename Change>
+  void update(Change change);
+  void showTab();
+  void showExercise();
   void updateTimeLabel();
-  void showNoExercise();
 
+  AppEnvironment environment_;
+  ExerciseBrowser browser_;
   QPointer<Button> energize_;
   QPointer<Button> relax_;
   QPointer<Button> favorites_;
   QPointer<TableView> favTableView_;
   QPointer<QLabel> exerciseTypeLabel_;
-  std::optional<std::vector<ExercisePtr>> exercises_;
-  long index_ = 0;
-  ExercisePtr currentExercise_;
   QPointer<QLabel> timeLabel_;
   RepeatingTimer* timer_;
-  std::optional<int> minutes_;
-  // The length the user picked: the tabs look exercises up by it, not by the free time left.
-  std::optional<int> pickedMinutes_;
   QPointer<ImageView> contentImageView_;
   QPointer<QLabel> exerciseTitle_;
   QPointer<Button> playButton_;
   QPointer<Button> doneButton_;
   std::vector<SwipeRecognizer*> swipes_;
-  // Bumped for every exercise put on display; a thumbnail only lands if it is still current.
-  std::uint64_t displayGeneration_ = 0;
   std::unique_ptr<Ui::ExerciseViewController> ui_;
 };
 

@@ -1,8 +1,6 @@
 #include "app/screens/HomeViewController.h"
 
-#include <QRegularExpression>
-
-#include "app/ChillPoints.h"
+#include "app/FreeTime.h"
 #include "app/screens/Controls.h"
 #include "app/screens/ExerciseViewController.h"
 #include "app/screens/Theme.h"
@@ -10,7 +8,10 @@
 
 namespace stillnook {
 
-HomeViewController::HomeViewController(QWidget* parent) : ViewController(parent) {
+HomeViewController::HomeViewController(AppEnvironment environment, QWidget* parent)
+    : ViewController(parent),
+      environment_(std::move(environment)),
+      times_(kFreeTimeChoices.begin(), kFreeTimeChoices.end()) {
   setObjectName(QStringLiteral("home"));
 }
 
@@ -45,7 +46,7 @@ void HomeViewController::loadView() {
 }
 
 void HomeViewController::viewDidLoad() {
-  if (chillPoints_) chillPoints_->setTitle(QString::number(ChillPoints().chillPoints()));
+  if (chillPoints_) chillPoints_->setTitle(QString::number(environment_.chillPoints().chillPoints()));
   if (stepper_) stepper_->setMaximumValue(static_cast<double>(times_.size() - 1));
   navigationItem()->setTitleView(theme::logoTitleView());
   auto* back = new BarButtonItem(QString(), this);
@@ -55,25 +56,13 @@ void HomeViewController::viewDidLoad() {
 
 void HomeViewController::changeTime(Stepper* sender) {
   if (!sender || !timeLabel_) return;
-  const auto index = static_cast<long>(sender->value());
-  // The stepper is bounded to the list; a layout that set other bounds must not index past it.
-  if (index < 0 || index >= static_cast<long>(times_.size())) return;
-  timeLabel_->setText(QString::number(times_[static_cast<size_t>(index)]));
-}
-
-std::optional<int> HomeViewController::parseMinutes(const QString& text) {
-  static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
-  if (!integer.match(text).hasMatch()) return std::nullopt;
-  bool ok = false;
-  const int value = text.toInt(&ok);
-  if (!ok) return std::nullopt;
-  return value;
+  if (const std::optional<int> minutes = freeTimeAt(sender->value())) timeLabel_->setText(QString::number(*minutes));
 }
 
 void HomeViewController::prepareForSegue(Segue& segue, QObject*) {
   auto* exercise = qobject_cast<ExerciseViewController*>(segue.destinationScreen());
   if (!exercise) return;
-  exercise->setMinutes(timeLabel_ ? parseMinutes(timeLabel_->text()) : std::nullopt);
+  exercise->setMinutes(timeLabel_ ? parseMinutes(timeLabel_->text().toStdString()) : std::nullopt);
 }
 
 }  // namespace stillnook

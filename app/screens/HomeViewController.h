@@ -1,7 +1,7 @@
 // HomeViewController: the first screen. The user picks how much free time they have with a
 // stepper over six fixed lengths; the label shows the length, the navigation bar the points
 // total. "Begin" leads to the exercise screen with the length shown; the "Progress" bar button
-// to the progress screen.
+// to the progress screen. The choice of lengths and the reading of the label are FreeTime's.
 //
 // Thread-safety: GUI thread only. Ownership: the controls belong to the screen's layout; the
 // screen holds them through QPointer outlets.
@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/AppEnvironment.h"
 #include "app/screens/ViewController.h"
 
 #include <QLabel>
@@ -27,7 +28,7 @@ class HomeViewController : public ViewController {
   Q_OBJECT
 
  public:
-  explicit HomeViewController(QWidget* parent = nullptr);
+  explicit HomeViewController(AppEnvironment environment, QWidget* parent = nullptr);
   ~HomeViewController() override;
 
   QLabel* timeLabel() const { return timeLabel_; }
@@ -46,17 +47,15 @@ class HomeViewController : public ViewController {
   // Hands the length shown to the exercise screen (none when the label holds no number).
   void prepareForSegue(Segue& segue, QObject* sender) override;
 
-  // Returns `text` as a decimal integer with an optional sign, or none.
-  static std::optional<int> parseMinutes(const QString& text);
-
  protected:
   void loadView() override;
   void viewDidLoad() override;
 
  private:
+  AppEnvironment environment_;
   QPointer<QLabel> timeLabel_;
   QPointer<Stepper> stepper_;
-  std::vector<int> times_{5, 10, 15, 30, 45, 60};
+  std::vector<int> times_;
   QPointer<BarButtonItem> chillPoints_;
   QPointer<Button> beginButton_;
   QPointer<BarButtonItem> progressButton_;

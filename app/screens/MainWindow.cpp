@@ -9,13 +9,20 @@
 
 namespace stillnook {
 
-MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), navigation_(Storyboard::main().instantiateInitialViewController()) {
+MainWindow::MainWindow(AppEnvironment environment, QWidget* parent)
+    : QMainWindow(parent),
+      storyboard_(Storyboard::makeMain(std::move(environment))),
+      navigation_(storyboard_->instantiateInitialViewController()) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Stillnook"));
   setCentralWidget(navigation_);
   resize(kWidth, kHeight);
   showNetworkActivityIn(navigation_->navigationBar());
+}
+
+MainWindow::~MainWindow() {
+  // The screens refer to the storyboard; they go first.
+  delete navigation_;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -17,10 +17,4 @@ void showNetworkActivityIn(NavigationBar* bar) {
   if (bar) bar->setNetworkActivityIndicatorVisible(manager->isEnabled() && manager->isNetworkActivityIndicatorVisible());
 }
 
-NetworkActivityScope::NetworkActivityScope() { keel::NetworkActivityIndicatorManager::sharedManager()->incrementActivityCount(); }
-
-NetworkActivityScope::~NetworkActivityScope() {
-  keel::NetworkActivityIndicatorManager::sharedManager()->decrementActivityCount();
-}
-
 }  // namespace stillnook

@@ -2,29 +2,16 @@
 
 #include <QLabel>
 
-#include <chrono>
-
-#include "app/AppDelegate.h"
-#include "app/ChillPoints.h"
+#include "app/ProgressChart.h"
 #include "app/screens/BarChartView.h"
 #include "app/screens/Controls.h"
-#include "app/screens/ProgressChart.h"
 #include "app/screens/Theme.h"
 #include "ui_ProgressViewController.h"
 
 namespace stillnook {
 
-namespace {
-ProgressViewController::Clock& todayOverride() {
-  static ProgressViewController::Clock clock;
-  return clock;
-}
-}  // namespace
-
-void ProgressViewController::setToday(Clock today) { todayOverride() = std::move(today); }
-
-ProgressViewController::ProgressViewController(QWidget* parent)
-    : ViewController(parent), managedObjectContext_(AppDelegate::sharedManagedObjectContext()) {
+ProgressViewController::ProgressViewController(AppEnvironment environment, QWidget* parent)
+    : ViewController(parent), environment_(std::move(environment)) {
   setObjectName(QStringLiteral("progress"));
 }
 
@@ -43,12 +30,12 @@ void ProgressViewController::setBarGraph(BarChartView* chart) {
 
 void ProgressViewController::setChillPoints(QLabel* label) {
   chillPoints_ = label;
-  if (label) label->setText(QString::number(ChillPoints().chillPoints()));
+  if (label) label->setText(QString::number(environment_.chillPoints().chillPoints()));
 }
 
 void ProgressViewController::setNumExercises(QLabel* label) {
   numExercises_ = label;
-  if (label) label->setText(QString::number(ChillPoints().numExercises()));
+  if (label) label->setText(QString::number(environment_.chillPoints().numExercises()));
 }
 
 void ProgressViewController::loadView() {
@@ -73,10 +60,8 @@ void ProgressViewController::changeGraphType(SegmentedControl* sender) {
 }
 
 void ProgressViewController::loadChart(const QString& graphType) {
-  const platform::DateComponents today =
-      todayOverride() ? todayOverride()() : platform::dateComponents(std::chrono::system_clock::now());
-  if (!managedObjectContext_) return;
-  auto bars = progressBars(graphType, today, *managedObjectContext_);
+  if (!environment_.context) return;
+  auto bars = progressBars(graphType, environment_.currentDate(), *environment_.context);
   if (!bars) return;
   setChart(bars->labels, bars->values);
 }

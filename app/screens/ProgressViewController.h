@@ -1,7 +1,8 @@
 // ProgressViewController: the practice history as a bar chart of minutes ("Daily", "Weekly" or
 // "Monthly", picked by segment title) beside the points total and the number of finished
-// exercises. It only reads: the bars come from ProgressChart, the counters from ChillPoints, both
-// once per change (the counters once per screen).
+// exercises. It only reads: the bars come from ProgressChart over the environment's record
+// context as of the environment's today, the counters from its settings store, both once per
+// change (the counters once per screen).
 //
 // Thread-safety: GUI thread only. Ownership: controls belong to the layout (QPointer outlets);
 // the screen shares the record context with the application delegate.
@@ -10,14 +11,13 @@
 #include <QPointer>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
+#include "app/AppEnvironment.h"
 #include "app/RecordStore.h"
 #include "app/screens/BarChartView.h"
 #include "app/screens/ViewController.h"
-#include <keel/platform/Calendar.h>
 
 #include <QLabel>
 namespace Ui {
@@ -31,15 +31,10 @@ class ProgressViewController : public ViewController {
   Q_OBJECT
 
  public:
-  using Clock = std::function<platform::DateComponents()>;
-
-  explicit ProgressViewController(QWidget* parent = nullptr);
+  explicit ProgressViewController(AppEnvironment environment, QWidget* parent = nullptr);
   ~ProgressViewController() override;
 
-  // Replaces "today" for every progress screen (tests, screenshots); empty restores the clock.
-  static void setToday(Clock today);
-
-  const std::shared_ptr<ManagedObjectContext>& managedObjectContext() const { return managedObjectContext_; }
+  const std::shared_ptr<ManagedObjectContext>& managedObjectContext() const { return environment_.context; }
   SegmentedControl* graphType() const { return graphType_; }
   void setGraphType(SegmentedControl* control);
   BarChartView* barGraph() const { return barGraph_; }
@@ -62,7 +57,7 @@ class ProgressViewController : public ViewController {
   void viewDidLoad() override;
 
  private:
-  std::shared_ptr<ManagedObjectContext> managedObjectContext_;
+  AppEnvironment environment_;
   QPointer<SegmentedControl> graphType_;
   QPointer<BarChartView> barGraph_;
   QPointer<QLabel> chillPoints_;

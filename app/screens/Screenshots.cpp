@@ -14,6 +14,7 @@
 #include "app/AppDelegate.h"
 #include "app/Favorites.h"
 #include "app/Progress.h"
+#include "app/ThumbnailLoader.h"
 #include "app/screens/DoneViewController.h"
 #include "app/screens/ExerciseViewController.h"
 #include "app/screens/HomeViewController.h"
@@ -87,7 +88,7 @@ class SampleCatalogSource : public CatalogSource {
 };
 
 // Adds a few weeks of practice ending today, in this year only as far as the calendar allows.
-void addSampleHistory(ManagedObjectContext& context) {
+void addSampleHistory(ManagedObjectContext& context, const ChillPoints& points) {
   const auto now = std::chrono::system_clock::now();
   const struct {
     int daysAgo;
@@ -96,7 +97,7 @@ void addSampleHistory(ManagedObjectContext& context) {
                  {70, 45}, {100, 60}, {130, 30}};
   for (const auto& h : history) {
     const auto day = platform::dateComponents(now - std::chrono::hours(24 * h.daysAgo));
-    Progress::addProgress(day.month, day.day, day.year, day.weekday, day.weekOfYear, h.minutes, context);
+    Progress::addProgress(day.month, day.day, day.year, day.weekday, day.weekOfYear, h.minutes, context, points);
   }
 }
 
@@ -124,12 +125,14 @@ QStringList renderScreenshots(const QString& directory) {
   application.setDelegate(delegate);
   application.didFinishLaunching();
   application.didBecomeActive();
-  addSampleHistory(*delegate->managedObjectContext());
-  Favorites().addFavorite("sampleBodyScan");
-  Favorites().addFavorite("sampleMorningStretch");
+  // The sample thumbnails are files; the loader reads those without starting its HTTP session.
+  const AppEnvironment environment = delegate->environment(std::make_shared<ThumbnailLoader>(nullptr));
+  addSampleHistory(*environment.context, environment.chillPoints());
+  environment.favorites().addFavorite("sampleBodyScan");
+  environment.favorites().addFavorite("sampleMorningStretch");
 
   {
-    MainWindow window;
+    MainWindow window(environment);
     window.show();
     settle([] { return false; }, 100);
     NavigationController* navigation = window.navigationController();

@@ -8,21 +8,18 @@
 
 namespace stillnook {
 
-Storyboard& Storyboard::main() {
-  static Storyboard* board = [] {
-    auto* b = new Storyboard;
-    b->registerScreen(QStringLiteral("home"), [] { return new HomeViewController; });
-    b->registerScreen(QStringLiteral("exercise"), [] { return new ExerciseViewController; });
-    b->registerScreen(QStringLiteral("completion"), [] { return new DoneViewController; });
-    b->registerScreen(QStringLiteral("progress"), [] { return new ProgressViewController; });
-    b->addTransition({QStringLiteral("home"), QStringLiteral("exercise"), QStringLiteral("exercise"), Kind::Push});
-    b->addTransition({QStringLiteral("home"), QStringLiteral("progress"), QStringLiteral("progress"), Kind::Push});
-    b->addTransition({QStringLiteral("exercise"), QStringLiteral("done"), QStringLiteral("completion"), Kind::Push});
-    b->addTransition({QStringLiteral("completion"), QStringLiteral("home"), QStringLiteral("home"), Kind::Unwind});
-    b->setInitialScreen(QStringLiteral("home"));
-    return b;
-  }();
-  return *board;
+std::unique_ptr<Storyboard> Storyboard::makeMain(AppEnvironment environment) {
+  auto b = std::make_unique<Storyboard>(std::move(environment));
+  b->registerScreen(QStringLiteral("home"), [](const AppEnvironment& e) { return new HomeViewController(e); });
+  b->registerScreen(QStringLiteral("exercise"), [](const AppEnvironment& e) { return new ExerciseViewController(e); });
+  b->registerScreen(QStringLiteral("completion"), [](const AppEnvironment& e) { return new DoneViewController(e); });
+  b->registerScreen(QStringLiteral("progress"), [](const AppEnvironment& e) { return new ProgressViewController(e); });
+  b->addTransition({QStringLiteral("home"), QStringLiteral("exercise"), QStringLiteral("exercise"), Kind::Push});
+  b->addTransition({QStringLiteral("home"), QStringLiteral("progress"), QStringLiteral("progress"), Kind::Push});
+  b->addTransition({QStringLiteral("exercise"), QStringLiteral("done"), QStringLiteral("completion"), Kind::Push});
+  b->addTransition({QStringLiteral("completion"), QStringLiteral("home"), QStringLiteral("home"), Kind::Unwind});
+  b->setInitialScreen(QStringLiteral("home"));
+  return b;
 }
 
 void Storyboard::registerScreen(const QString& name, Factory factory) { factories_[name] = std::move(factory); }
@@ -39,7 +36,7 @@ std::optional<Storyboard::Transition> Storyboard::transition(const QString& from
 ViewController* Storyboard::instantiateViewController(const QString& name) {
   auto it = factories_.find(name);
   if (it == factories_.end()) return nullptr;
-  ViewController* screen = it->second();
+  ViewController* screen = it->second(environment_);
   screen->setStoryboardIdentifier(name);
   screen->setStoryboard(this);
   return screen;

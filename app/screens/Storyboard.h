@@ -1,13 +1,16 @@
 // Storyboard: the one table of the app's screens and the transitions between them. Screens are
-// made by name through registered factories; a transition names its source screen, identifier,
-// destination and kind (push onto the navigation stack, or unwind to the first screen).
+// made by name through registered factories, each handed the storyboard's environment (the
+// record context, settings store, thumbnail source and clock the screens work with); a
+// transition names its source screen, identifier, destination and kind (push onto the
+// navigation stack, or unwind to the first screen).
 //
 // Performing a transition creates the destination without loading its view, calls the source's
 // prepareForSegue (so data is handed over before the destination's viewDidLoad), then pushes or
 // unwinds on the source's navigation container.
 //
 // Thread-safety: GUI thread only. Ownership: instantiated screens belong to the caller (or to the
-// navigation container they are pushed onto). main() lives for the whole process.
+// navigation container they are pushed onto) and refer back to the storyboard, which must
+// outlive them (the main window owns the app's).
 #pragma once
 
 #include <QObject>
@@ -15,8 +18,11 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
+
+#include "app/AppEnvironment.h"
 
 namespace stillnook {
 
@@ -34,10 +40,15 @@ class Storyboard {
     Kind kind;
   };
 
-  using Factory = std::function<ViewController*()>;
+  using Factory = std::function<ViewController*(const AppEnvironment& environment)>;
 
-  // Returns the app's storyboard: home (first), exercise, completion and progress screens.
-  static Storyboard& main();
+  explicit Storyboard(AppEnvironment environment) : environment_(std::move(environment)) {}
+
+  // Returns the app's storyboard over `environment`: home (first), exercise, completion and
+  // progress screens.
+  static std::unique_ptr<Storyboard> makeMain(AppEnvironment environment);
+
+  const AppEnvironment& environment() const { return environment_; }
 
   void registerScreen(const QString& name, Factory factory);
   void addTransition(Transition transition);
@@ -57,6 +68,7 @@ class Storyboard {
   bool perform(ViewController* source, const QString& identifier, QObject* sender);
 
  private:
+  AppEnvironment environment_;
   std::map<QString, Factory> factories_;
   std::vector<Transition> transitions_;
   QString initial_;

@@ -61,8 +61,7 @@ NavigationController* ViewController::navigationController() const {
 }
 
 bool ViewController::performSegue(const QString& identifier, QObject* sender) {
-  Storyboard* board = storyboard_ ? storyboard_ : &Storyboard::main();
-  return board->perform(this, identifier, sender);
+  return storyboard_ && storyboard_->perform(this, identifier, sender);
 }
 
 void ViewController::prepareForSegue(Segue&, QObject*) {}

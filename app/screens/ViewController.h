@@ -100,8 +100,8 @@ class ViewController : public QWidget {
   void setStoryboard(Storyboard* storyboard) { storyboard_ = storyboard; }
 
   // Runs the transition `identifier` of this screen's storyboard with `sender` as its cause.
-  // Returns false (doing nothing) when the storyboard has no such transition from this screen
-  // or the screen is not on a navigation stack.
+  // Returns false (doing nothing) when the screen has no storyboard, the storyboard has no such
+  // transition from this screen, or the screen is not on a navigation stack.
   bool performSegue(const QString& identifier, QObject* sender);
   // Called before a transition leaves this screen; the destination's view is not loaded yet.
   virtual void prepareForSegue(Segue& segue, QObject* sender);

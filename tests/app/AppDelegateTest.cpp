@@ -16,6 +16,7 @@ using testing::videoEntry;
 
 class AppDelegateTest : public testing::SandboxTest {
  protected:
+  CatalogData catalog() { return CatalogData(delegate->managedObjectContext()); }
   std::string launch() {
     ::testing::internal::CaptureStdout();
     EXPECT_TRUE(platform::Application::sharedApplication().didFinishLaunching());
@@ -32,8 +33,8 @@ TEST_F(AppDelegateTest, ASuccessfulSyncReplacesTheCatalogueWithoutDuplicates) {
   script->entries = {videoEntry("v1", 5, "Relax"), videoEntry("v2", 5, "Relax"), videoEntry("v3", 10, "Energize")};
   EXPECT_EQ(launch(), "");
   EXPECT_EQ(script->configured, 1);
-  EXPECT_EQ(CatalogData().fetchExercises("Relax", 5)->size(), 2u);
-  auto v3 = CatalogData().fetchExercise("v3");
+  EXPECT_EQ(catalog().fetchExercises("Relax", 5)->size(), 2u);
+  auto v3 = catalog().fetchExercise("v3");
   ASSERT_NE(v3, nullptr);
   EXPECT_EQ(v3->youtubeURL(), "https://videos.example/v3");
   EXPECT_EQ(v3->thumbnailImageURL(), "https://images.example/v3.png");
@@ -46,8 +47,8 @@ TEST_F(AppDelegateTest, ASuccessfulSyncReplacesTheCatalogueWithoutDuplicates) {
   launch();
   delegate->saveContext();
   EXPECT_EQ(storedExercises(), 2);
-  EXPECT_EQ(CatalogData().fetchExercise("v1"), nullptr);
-  EXPECT_EQ(CatalogData().fetchExercises("Relax", 5)->size(), 1u);
+  EXPECT_EQ(catalog().fetchExercise("v1"), nullptr);
+  EXPECT_EQ(catalog().fetchExercises("Relax", 5)->size(), 1u);
 }
 
 TEST_F(AppDelegateTest, AFailedSyncIsPrintedOnceAndKeepsTheLastCatalogue) {
@@ -61,7 +62,7 @@ TEST_F(AppDelegateTest, AFailedSyncIsPrintedOnceAndKeepsTheLastCatalogue) {
   EXPECT_EQ(out.rfind("getAllVideos() failed: ", 0), 0u) << out;
   EXPECT_NE(out.find("offline"), std::string::npos);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
-  EXPECT_EQ(CatalogData().fetchExercises("Relax", 5)->size(), 1u);
+  EXPECT_EQ(catalog().fetchExercises("Relax", 5)->size(), 1u);
   EXPECT_FALSE(delegate->managedObjectContext()->hasChanges());
 }
 
@@ -79,7 +80,7 @@ TEST_F(AppDelegateTest, EntriesWithMissingOrIllTypedFieldsAreSkippedAndLogged) {
   EXPECT_NE(out.find("\"bad1\": \"Mins\""), std::string::npos) << out;
   EXPECT_NE(out.find("\"bad3\": \"Title\""), std::string::npos) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
-  auto stored = CatalogData().fetchExercises("Relax", 5);
+  auto stored = catalog().fetchExercises("Relax", 5);
   ASSERT_EQ(stored->size(), 2u);
   EXPECT_EQ((*stored)[0]->objectId(), "ok1");
   EXPECT_EQ((*stored)[1]->objectId(), "ok2");
@@ -107,8 +108,9 @@ TEST_F(AppDelegateTest, TheSharedContextIsThereOnlyForOurDelegate) {
   EXPECT_EQ(AppDelegate::sharedManagedObjectContext(), delegate->managedObjectContext());
   platform::Application::sharedApplication().setDelegate(std::make_shared<platform::ApplicationDelegate>());
   EXPECT_EQ(AppDelegate::sharedManagedObjectContext(), nullptr);
-  EXPECT_FALSE(CatalogData().fetchExercises("Relax", 5).has_value());
-  EXPECT_EQ(CatalogData().fetchExercise("v1"), nullptr);
+  // Without a context there is nothing to look up, and nothing fails.
+  EXPECT_FALSE(CatalogData(nullptr).fetchExercises("Relax", 5).has_value());
+  EXPECT_EQ(CatalogData(nullptr).fetchExercise("v1"), nullptr);
 }
 
 TEST_F(AppDelegateTest, WithoutABackendTheLaunchSaysSoAndGoesOn) {

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
+#include "app/Progress.h"
 #include <keel/platform/Application.h>
+#include <keel/platform/Calendar.h>
 #include <keel/platform/FileSystem.h>
 
 namespace stillnook::testing {
@@ -73,6 +75,15 @@ class SandboxTest : public ::testing::Test {
   }
 
   std::string storePath() const { return platform::documentsDirectory() + "/" + kStoreFileName; }
+
+  ManagedObjectContext& context() { return *delegate->managedObjectContext(); }
+
+  // Records `minutes` of practice on the civil date year-month-day, with the calendar's
+  // components as the completion screen passes them.
+  void practise(int year, int month, int day, int minutes) {
+    const auto c = platform::dateComponents(year, month, day);
+    Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, minutes, context());
+  }
 
   std::string root;
   std::shared_ptr<FakeCatalogSource::Script> script;

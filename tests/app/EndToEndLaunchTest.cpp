@@ -9,7 +9,9 @@
 #include "AppTestSupport.h"
 #include "app/BackendCatalogSource.h"
 #include "app/CatalogData.h"
+#include "app/ThumbnailLoader.h"
 #include <keel/core/Keel.h>
+#include <keel/platform/Dispatch.h>
 
 extern char** environ;
 
@@ -87,14 +89,24 @@ TEST_F(EndToEndLaunchTest, ALaunchStoresTheBackendsCatalogueAndAnOfflineLaunchKe
   ::testing::internal::CaptureStdout();
   EXPECT_TRUE(platform::Application::sharedApplication().didFinishLaunching());
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  auto relax = CatalogData().fetchExercises("Relax", 10);
+  auto relax = CatalogData(app->managedObjectContext()).fetchExercises("Relax", 10);
   ASSERT_TRUE(relax);
   EXPECT_FALSE(relax->empty());
-  auto first = CatalogData().fetchExercise("demoVid001");
+  auto first = CatalogData(app->managedObjectContext()).fetchExercise("demoVid001");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->minutes(), 5);
   EXPECT_EQ(first->type(), "Energize");
   EXPECT_EQ(first->thumbnailImageURL().rfind(backend.url() + "/media/", 0), 0u) << first->thumbnailImageURL();
+  // The backend serves the picture behind that address, and the app's loader brings it over.
+  {
+    ThumbnailLoader loader(nullptr);
+    std::optional<std::optional<QByteArray>> thumbnail;
+    loader.fetch(QString::fromStdString(first->thumbnailImageURL()),
+                 [&](std::optional<QByteArray> bytes) { thumbnail = std::move(bytes); });
+    ASSERT_TRUE(platform::MainLoop::runUntil([&] { return thumbnail.has_value(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(thumbnail->has_value());
+    EXPECT_TRUE((*thumbnail)->startsWith("\x89PNG"));
+  }
   platform::Application::sharedApplication().enterBackground();
 
   backend.stop();
@@ -105,7 +117,7 @@ TEST_F(EndToEndLaunchTest, ALaunchStoresTheBackendsCatalogueAndAnOfflineLaunchKe
   EXPECT_TRUE(app->applicationDidFinishLaunchingWithOptions());
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out.rfind("getAllVideos() failed: ", 0), 0u) << out;
-  EXPECT_NE(CatalogData().fetchExercise("demoVid001"), nullptr);
+  EXPECT_NE(CatalogData(app->managedObjectContext()).fetchExercise("demoVid001"), nullptr);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include "AppTestSupport.h"
 #include "app/ChillPoints.h"
+#include "app/Exercise.h"
 #include <keel/platform/Calendar.h>
+#include <keel/platform/UserDefaults.h>
 #include <keel/base/Sqlite.h>
 
 namespace stillnook {
@@ -10,15 +12,6 @@ namespace {
 
 class ProgressTest : public testing::SandboxTest {
  protected:
-  ManagedObjectContext& context() { return *delegate->managedObjectContext(); }
-
-  // Records practice on a civil date, with the calendar's components as the completion screen
-  // passes them.
-  void practise(int year, int month, int day, int minutes) {
-    const auto c = platform::dateComponents(year, month, day);
-    Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, minutes, context());
-  }
-
   static std::vector<std::pair<int, int>> rows(const std::optional<std::vector<keel::Dictionary>>& result,
                                                const char* key) {
     std::vector<std::pair<int, int>> out;
@@ -42,6 +35,32 @@ TEST_F(ProgressTest, OneRecordPerDayCollectsTheMinutesSavesAndAwardsEachCallsPoi
   EXPECT_EQ(s.getInt(1), 15);
   EXPECT_EQ(s.getInt(2), 2);   // a Monday
   EXPECT_EQ(s.getInt(3), 50);  // week 1 began on Sunday 28 December 2025
+}
+
+// addProgress used to write to the context it was given and then save the application's
+// shared one: practice recorded anywhere else stayed unsaved, and the shared context's
+// unrelated pending changes were written instead.
+TEST_F(ProgressTest, AddProgressSavesTheContextItWroteToAndNoOther) {
+  Exercise::addExercise("pending", 5, "Relax", "Pending", "", "", "", context());
+  ManagedObjectContext other;
+  other.setPersistentStoreCoordinator(delegate->persistentStoreCoordinator());
+  const auto c = platform::dateComponents(2026, 3, 2);
+  auto points = std::make_shared<platform::UserDefaults>(root + "/other-settings.json");
+  Progress::addProgress(c.month, c.day, c.year, c.weekday, c.weekOfYear, 20, other, ChillPoints(points));
+
+  EXPECT_FALSE(other.hasChanges());
+  EXPECT_TRUE(context().hasChanges());
+  platform::Database db(storePath(), platform::Database::Mode::ReadOnly);
+  auto progress = db.prepare("SELECT COUNT(*), SUM(minutes) FROM Progress");
+  ASSERT_TRUE(progress.step());
+  EXPECT_EQ(progress.getInt(0), 1);
+  EXPECT_EQ(progress.getInt(1), 20);
+  auto exercises = db.prepare("SELECT COUNT(*) FROM Exercise");
+  ASSERT_TRUE(exercises.step());
+  EXPECT_EQ(exercises.getInt(0), 0);
+  // The points went to the store handed over, not to the sandbox's.
+  EXPECT_EQ(ChillPoints(points).chillPoints(), 20);
+  EXPECT_EQ(ChillPoints().chillPoints(), 0);
 }
 
 TEST_F(ProgressTest, AFailedSaveIsReportedAndThePracticeStaysPendingWithItsPoints) {

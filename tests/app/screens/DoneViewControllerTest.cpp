@@ -44,7 +44,7 @@ class DoneViewControllerTest : public ScreenTest {
   }
 
   std::unique_ptr<DoneViewController> screenFor(std::optional<std::string> id) {
-    auto screen = std::make_unique<DoneViewController>();
+    auto screen = std::make_unique<DoneViewController>(environment());
     screen->setExerciseId(std::move(id));
     screen->resize(390, 800);
     screen->show();

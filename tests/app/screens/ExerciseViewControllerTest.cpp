@@ -2,16 +2,11 @@
 
 #include <QTemporaryDir>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-
 #include "ScreenTestSupport.h"
 #include "app/Favorites.h"
 #include "app/screens/DoneViewController.h"
 #include "app/screens/Theme.h"
 #include "app/screens/VideoPlayer.h"
-#include <keel/platform/Dispatch.h>
 
 namespace stillnook {
 namespace {
@@ -29,7 +24,7 @@ class ExerciseViewControllerTest : public ScreenTest {
 
   // Opens the screen as the home screen does: length handed over before the view loads.
   ExerciseViewController* openWith(std::optional<int> minutes) {
-    screen = std::make_unique<ExerciseViewController>();
+    screen = std::make_unique<ExerciseViewController>(environment());
     screen->setMinutes(minutes);
     screen->resize(390, 800);
     screen->show();
@@ -148,7 +143,7 @@ TEST_F(ExerciseViewControllerTest, AnEmptyCategoryOrNoLengthLeavesNothingToActOn
   QTest::keyClick(screen.get(), Qt::Key_Left);
   screen->playVideo();
   EXPECT_EQ(screen->presentedViewController(), nullptr);
-  DoneViewController done;
+  DoneViewController done(environment());
   done.setExerciseId(std::string("stale"));
   Segue segue("done", screen.get(), &done);
   screen->prepareForSegue(segue, nullptr);
@@ -170,7 +165,7 @@ TEST_F(ExerciseViewControllerTest, AnEmptyCategoryOrNoLengthLeavesNothingToActOn
 TEST_F(ExerciseViewControllerTest, DoneHandsTheExerciseOnDisplayToTheCompletionScreen) {
   openWith(15);
   QTest::keyClick(screen.get(), Qt::Key_Right);
-  DoneViewController done;
+  DoneViewController done(environment());
   Segue other("elsewhere", screen.get(), &done);
   screen->prepareForSegue(other, nullptr);
   EXPECT_EQ(done.exerciseId(), std::nullopt);
@@ -221,38 +216,41 @@ TEST_F(ExerciseViewControllerTest, WithoutGStreamersPluginsThePlayerSaysSoInstea
 }
 
 TEST_F(ExerciseViewControllerTest, ALateThumbnailDoesNotReplaceTheImageOfTheExerciseOnDisplay) {
-  std::mutex mutex;
-  std::condition_variable released;
-  bool release = false;
-  std::atomic<bool> lateReturned{false};
-  ExerciseViewController::setThumbnailFetcher([&](const QString& address) -> std::optional<QByteArray> {
-    if (address.endsWith("/e1.png")) {
-      std::unique_lock lock(mutex);
-      released.wait(lock, [&] { return release; });
-      lateReturned = true;
-      return testing::pngOf(Qt::blue);
-    }
-    if (address.endsWith("/e2.png")) return testing::pngOf(Qt::red);
-    return std::nullopt;
-  });
+  thumbnails->holding = true;
   openWith(15);
   QTest::keyClick(screen.get(), Qt::Key_Right);
+  ASSERT_TRUE(thumbnails->answerFor("/e2.png", testing::pngOf(Qt::red)));
   ASSERT_TRUE(testing::waitFor([&] { return !screen->contentImageView()->image().isNull(); }));
   EXPECT_EQ(screen->contentImageView()->image().pixelColor(0, 0), QColor(Qt::red));
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  released.notify_all();
-  ASSERT_TRUE(testing::waitFor([&] { return lateReturned.load(); }));
-  // Let the late download's hand-over to the main queue run.
-  bool marker = false;
-  platform::DispatchQueue::global()->async([&] { platform::DispatchQueue::main()->async([&] { marker = true; }); });
-  ASSERT_TRUE(testing::waitFor([&] { return marker; }));
+
+  // e1's download, started first, ends last.
+  ASSERT_TRUE(thumbnails->answerFor("/e1.png", testing::pngOf(Qt::blue)));
+  ASSERT_TRUE(testing::settleMainQueue());
   EXPECT_EQ(screen->contentImageView()->image().pixelColor(0, 0), QColor(Qt::red));
+
   // An address that yields nothing keeps the picture.
   QTest::keyClick(screen.get(), Qt::Key_Right);
+  ASSERT_TRUE(thumbnails->answerFor("/e3.png", std::nullopt));
+  ASSERT_TRUE(testing::settleMainQueue());
   EXPECT_EQ(screen->contentImageView()->image().pixelColor(0, 0), QColor(Qt::red));
+  EXPECT_EQ(screen->exerciseTitle()->text(), "Title e3");
+}
+
+TEST_F(ExerciseViewControllerTest, AThumbnailArrivingAfterTheScreenIsGoneIsDropped) {
+  thumbnails->holding = true;
+  openWith(15);
+  ASSERT_EQ(thumbnails->pending.size(), 1u);
+  screen.reset();
+  ASSERT_TRUE(thumbnails->answerFor("/e1.png", testing::pngOf(Qt::blue)));
+  ASSERT_TRUE(testing::settleMainQueue());
+  EXPECT_TRUE(thumbnails->pending.empty());
+}
+
+TEST_F(ExerciseViewControllerTest, WithoutAThumbnailSourceTheExerciseShowsWithoutAPicture) {
+  thumbnails = nullptr;
+  openWith(15);
+  EXPECT_EQ(screen->exerciseTitle()->text(), "Title e1");
+  EXPECT_TRUE(screen->contentImageView()->image().isNull());
 }
 
 }  // namespace

@@ -53,27 +53,25 @@ TEST_F(HomeViewControllerTest, HandsTheLengthOverDirectlyOrThroughANavigationCon
   home->stepper()->setValue(3);
   ASSERT_EQ(home->timeLabel()->text(), "30");
 
-  ExerciseViewController direct;
+  ExerciseViewController direct(environment());
   Segue toScreen("exercise", home, &direct);
   home->prepareForSegue(toScreen, nullptr);
   EXPECT_EQ(direct.minutes(), 30);
 
-  auto* wrapped = new ExerciseViewController;
+  auto* wrapped = new ExerciseViewController(environment());
   NavigationController container(wrapped);
   Segue toContainer("anything", home, &container);
   home->prepareForSegue(toContainer, nullptr);
   EXPECT_EQ(wrapped->minutes(), 30);
 
   for (const char* text : {"abc", "", "3.5", "12a", "99999999999"}) {
-    ExerciseViewController target;
+    ExerciseViewController target(environment());
     target.setMinutes(7);
     home->timeLabel()->setText(text);
     Segue segue("exercise", home, &target);
     home->prepareForSegue(segue, nullptr);
     EXPECT_EQ(target.minutes(), std::nullopt) << text;
   }
-  EXPECT_EQ(HomeViewController::parseMinutes("-5"), -5);
-  EXPECT_EQ(HomeViewController::parseMinutes("+15"), 15);
 }
 
 TEST_F(HomeViewControllerTest, BeginAndProgressPushTheirScreensUnderTheAppsBar) {

@@ -2,13 +2,11 @@
 
 #include "ScreenTestSupport.h"
 #include "app/Exercise.h"
+#include "app/ThumbnailLoader.h"
 #include "app/screens/HomeViewController.h"
 #include "app/screens/NavigationController.h"
-#include "app/screens/ThumbnailLoader.h"
 #include <keel/network/NetworkActivityIndicatorManager.h>
 #include "support/ScriptedHttpServer.h"
-
-#include <future>
 
 namespace stillnook {
 namespace {
@@ -40,7 +38,7 @@ class NetworkActivityMarkTest : public ScreenTest {
 
 TEST_F(MainWindowTest, HostsTheHomeScreenAndSavesPendingRecordsWhenClosed) {
   launch({});
-  MainWindow window;
+  MainWindow window(environment());
   EXPECT_EQ(window.size(), QSize(MainWindow::kWidth, MainWindow::kHeight));
   ASSERT_NE(qobject_cast<HomeViewController*>(window.navigationController()->topViewController()), nullptr);
   window.show();
@@ -53,7 +51,7 @@ TEST_F(MainWindowTest, HostsTheHomeScreenAndSavesPendingRecordsWhenClosed) {
 
 TEST_F(NetworkActivityMarkTest, TheBarTurnsItsBusyMarkWhileADownloadIsInFlight) {
   launch({});
-  MainWindow window;
+  MainWindow window(environment());
   window.show();
   NavigationBar* bar = window.navigationController()->navigationBar();
   EXPECT_FALSE(bar->isNetworkActivityIndicatorVisible());
@@ -63,13 +61,15 @@ TEST_F(NetworkActivityMarkTest, TheBarTurnsItsBusyMarkWhileADownloadIsInFlight) 
   slow.body = "PNGDATA";
   slow.delay = std::chrono::milliseconds(600);
   server.enqueue(slow);
-  const QString url = QString::fromStdString(server.baseURL() + "/thumb.png");
-  auto download = std::async(std::launch::async, [url] { return ThumbnailLoader::fetchBytes(url); });
+  ThumbnailLoader loader(manager_);
+  std::optional<std::optional<QByteArray>> answer;
+  loader.fetch(QString::fromStdString(server.baseURL() + "/thumb.png"),
+               [&](std::optional<QByteArray> bytes) { answer = std::move(bytes); });
 
   EXPECT_TRUE(testing::waitFor([&] { return bar->isNetworkActivityIndicatorVisible(); }));
   EXPECT_TRUE(bar->activityIndicator()->isVisible());
-  ASSERT_TRUE(testing::waitFor([&] { return download.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-  EXPECT_EQ(download.get(), QByteArray("PNGDATA"));
+  ASSERT_TRUE(testing::waitFor([&] { return answer.has_value(); }));
+  EXPECT_EQ(*answer, QByteArray("PNGDATA"));
   EXPECT_TRUE(testing::waitFor([&] { return !bar->isNetworkActivityIndicatorVisible(); }));
   EXPECT_FALSE(bar->activityIndicator()->isVisible());
   EXPECT_EQ(manager_->networkActivityCount(), 0u);
@@ -80,7 +80,7 @@ TEST_F(NetworkActivityMarkTest, AWindowOpenedMidRequestShowsTheMarkAndAClosedOne
   manager_->incrementActivityCount();
   QCoreApplication::processEvents();
   {
-    MainWindow window;
+    MainWindow window(environment());
     window.show();
     NavigationBar* bar = window.navigationController()->navigationBar();
     EXPECT_TRUE(bar->isNetworkActivityIndicatorVisible());

@@ -1,4 +1,4 @@
-#include "app/screens/ProgressChart.h"
+#include "app/ProgressChart.h"
 
 #include "app/Progress.h"
 
