@@ -1,5 +1,7 @@
 #include <keel/objects/BackendObject.h>
 
+#include <keel/objects/internal/DefaultObjectFactory.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -13,7 +15,7 @@ std::mutex& factoryMutex() {
 }
 
 std::shared_ptr<ObjectFactory>& factorySlot() {
-  static std::shared_ptr<ObjectFactory> slot;
+  static std::shared_ptr<ObjectFactory> slot = makeDefaultObjectFactory();
   return slot;
 }
 

@@ -5,8 +5,9 @@
 //
 // ObjectFactory: how decoders make objects. A pointer decodes to a shell (an object known by
 // class and id, without data), an "Object" value to a complete object built from its fields.
-// The object class installs the factory that knows its registered subclasses; until one is
-// installed, decoding a pointer or an object value is a programming error.
+// The factory installed from the start builds Objects of the class registered for each class
+// name; tests may install another. With none installed (installFactory(nullptr)), decoding a
+// pointer or an object value is a programming error.
 //
 // Thread-safety: the interface says nothing about locking; implementations guard their own
 // state. ObjectFactory::installedFactory() and installFactory() may be called from any thread.

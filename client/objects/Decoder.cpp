@@ -47,6 +47,15 @@ const std::shared_ptr<Decoder>& Decoder::objectDecoder() {
   return shared;
 }
 
+const std::shared_ptr<Decoder>& Decoder::partialObjectsDecoder() {
+  static const auto shared = [] {
+    auto decoder = std::make_shared<Decoder>();
+    decoder->nestedObjectsComplete_ = false;
+    return decoder;
+  }();
+  return shared;
+}
+
 std::shared_ptr<KnownObjectDecoder> Decoder::decoderWithFetchedObjects(const std::vector<BackendObjectPtr>& fetchedObjects) {
   return std::make_shared<KnownObjectDecoder>(fetchedObjects);
 }
@@ -200,7 +209,7 @@ Value Decoder::decodeSpecialValue(const Dictionary& dictionary, const std::strin
     std::shared_ptr<ObjectFactory> holder;
     ObjectFactory& factory = requireFactory(holder);
     try {
-      auto object = factory.objectFromDictionary(decoded.dictionaryValue(), name, true, *this);
+      auto object = factory.objectFromDictionary(decoded.dictionaryValue(), name, nestedObjectsComplete_, *this);
       if (!object) return keptRaw(dictionary, type, "no object for it");
       return Value(std::move(object));
     } catch (const InvalidArgumentException& e) {

@@ -42,6 +42,12 @@ class Decoder {
 
   // Returns the shared base decoder.
   static const std::shared_ptr<Decoder>& objectDecoder();
+  // Returns the shared decoder for replies to queries that selected keys: the server sends
+  // only the nested fields the keys name, so objects included in such a reply are decoded as
+  // incomplete, with the keys they came with available.
+  static const std::shared_ptr<Decoder>& partialObjectsDecoder();
+  // Returns true iff "Object" values decode to complete objects.
+  bool decodesNestedObjectsAsComplete() const { return nestedObjectsComplete_; }
   // Returns a decoder that resolves pointers to the given objects to those objects.
   static std::shared_ptr<KnownObjectDecoder> decoderWithFetchedObjects(const std::vector<BackendObjectPtr>& fetchedObjects);
   // Returns a decoder that resolves offline references through the tasks under their uuids.
@@ -67,6 +73,9 @@ class Decoder {
                                                              const std::string& objectId) const;
   virtual BackendObjectPtr decodePointerForClassNameLocalId(const std::string& className,
                                                             const std::string& localId) const;
+
+ protected:
+  bool nestedObjectsComplete_ = true;
 
  private:
   // Returns the decoded value of an "__op" dictionary: the operation, none for no change, or the

@@ -128,7 +128,7 @@ Value Encoder::encodeObject(const Value& object) const {
     case ReferenceKind::GeoPoint:
       return Value(object.as<const GeoPoint>()->encodeIntoDictionary());
     case ReferenceKind::Relation:
-      return Value(object.as<const Relation>()->encodeIntoDictionary());
+      return Value(object.as<const Relation>()->encodeIntoDictionary(*this));
     default:
       return object;
   }

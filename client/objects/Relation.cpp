@@ -49,7 +49,23 @@ std::vector<BackendObjectPtr> Relation::knownObjects() const {
   return knownObjects_.objects();
 }
 
-Dictionary Relation::encodeIntoDictionary() const {
+void Relation::setParent(const std::shared_ptr<BackendObject>& parent, const std::string& key) {
+  std::lock_guard lock(mutex_);
+  parent_ = parent;
+  key_ = key;
+}
+
+std::shared_ptr<BackendObject> Relation::parent() const {
+  std::lock_guard lock(mutex_);
+  return parent_.lock();
+}
+
+std::optional<std::string> Relation::key() const {
+  std::lock_guard lock(mutex_);
+  return key_;
+}
+
+Dictionary Relation::encodeIntoDictionary(const Encoder& encoder) const {
   std::optional<std::string> target;
   std::vector<BackendObjectPtr> objects;
   {
@@ -57,10 +73,9 @@ Dictionary Relation::encodeIntoDictionary() const {
     target = targetClass_;
     objects = knownObjects_.objects();
   }
-  const auto& encoder = PointerObjectEncoder::objectEncoder();
   Array pointers;
   pointers.reserve(objects.size());
-  for (const auto& o : objects) pointers.push_back(encoder->encodeBackendObject(o));
+  for (const auto& o : objects) pointers.push_back(encoder.encodeBackendObject(o));
   Dictionary out{{"__type", Value("Relation")}};
   if (target) out.set("className", Value(*target));
   out.set("objects", Value(std::move(pointers)));

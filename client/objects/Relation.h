@@ -21,6 +21,8 @@
 
 namespace keel {
 
+class Encoder;
+
 class Relation : public ValueReference {
  public:
   static constexpr ReferenceKind kReferenceKind = ReferenceKind::Relation;
@@ -43,10 +45,16 @@ class Relation : public ValueReference {
   // Returns the known objects in the order they became known.
   std::vector<BackendObjectPtr> knownObjects() const;
 
-  // Returns {"__type": "Relation", "className": target class, "objects": [pointers]}, each
-  // known object written as a pointer ("className" is left out without a target class).
-  // Throws InternalInconsistencyException for a known object that was never saved.
-  Dictionary encodeIntoDictionary() const;
+  // Returns {"__type": "Relation", "className": target class, "objects": [...]}, each known
+  // object written by `encoder` ("className" is left out without a target class). The caller's
+  // encoder decides about unsaved members: a pointer encoder throws for one, the encoder of a
+  // command kept for later writes its local id.
+  Dictionary encodeIntoDictionary(const Encoder& encoder) const;
+
+  // The object and field this relation was read through (set when an object hands it out).
+  void setParent(const std::shared_ptr<BackendObject>& parent, const std::string& key);
+  std::shared_ptr<BackendObject> parent() const;
+  std::optional<std::string> key() const;
 
   std::string className() const override { return "Relation"; }
   // "<Relation: 0x..., 0x0.(null) -> target>"
@@ -56,6 +64,8 @@ class Relation : public ValueReference {
   mutable std::mutex mutex_;
   std::optional<std::string> targetClass_;
   ObjectSet knownObjects_;
+  std::weak_ptr<BackendObject> parent_;
+  std::optional<std::string> key_;
 };
 
 }  // namespace keel
