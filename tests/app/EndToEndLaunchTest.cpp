@@ -1,66 +1,31 @@
 // The launch against the real backend program over loopback HTTP, as ./scripts/run starts them.
 #include "app/AppDelegate.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "AppTestSupport.h"
 #include "app/BackendCatalogSource.h"
 #include "app/CatalogData.h"
 #include "app/ThumbnailLoader.h"
+#include "support/KeelServerProcess.h"
 #include <keel/core/Keel.h>
 #include <keel/platform/Dispatch.h>
-
-extern char** environ;
 
 namespace stillnook {
 namespace {
 
-// Runs keel-server with the demo catalogue on a free port for the life of the object.
-class BackendProcess {
+// keel-server with the demo catalogue on a free port for the life of the object.
+class BackendProcess : public keel::testing::KeelServerProcess {
  public:
-  BackendProcess() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string seed = std::string(KEEL_SOURCE_DIR) + "/server/demo/catalog.json";
-    const std::string media = std::string(KEEL_SOURCE_DIR) + "/server/demo/media";
-    std::vector<std::string> args = {KEEL_SERVER_BINARY, "--port", "0", "--data", ":memory:", "--app-id",
-                                     kApplicationId, "--client-key", kClientKey, "--seed", seed, "--media", media};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, KEEL_SERVER_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    out_ = out[0];
-    const auto digits = line.find_last_not_of("0123456789");
-    port_ = line.substr(digits == std::string::npos ? 0 : digits + 1);
-  }
-  ~BackendProcess() { stop(); }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      close(out_);
-    }
-  }
-  std::string url() const { return "http://127.0.0.1:" + port_; }
-  bool started() const { return pid_ > 0 && !port_.empty(); }
+  BackendProcess() : KeelServerProcess(KEEL_SERVER_BINARY, options()) {}
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string port_;
+  static keel::testing::KeelServerOptions options() {
+    keel::testing::KeelServerOptions o;
+    o.applicationId = kApplicationId;
+    o.clientKey = kClientKey;
+    o.seedFile = std::string(KEEL_SOURCE_DIR) + "/server/demo/catalog.json";
+    o.mediaDirectory = std::string(KEEL_SOURCE_DIR) + "/server/demo/media";
+    return o;
+  }
 };
 
 // The application's source, with the retry waits of an unreachable backend kept short.
