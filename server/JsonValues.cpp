@@ -41,6 +41,8 @@ boost::system::error_code numberOutOfRange() {
 
 json::value parseJson(std::string_view text, boost::system::error_code& ec) {
   json::value v = JSONSerialization::parseExactly(text, ec);
+  // The exact reader refuses such a number itself; say it in the same words as the check below.
+  if (ec == json::error::exponent_overflow) ec = numberOutOfRange();
   if (!ec && !allFinite(v)) {
     ec = numberOutOfRange();
     return nullptr;
