@@ -98,6 +98,20 @@ PredicatePtr Predicate::falsePredicate() {
   return p;
 }
 
+Predicate::~Predicate() {
+  std::vector<PredicatePtr> pending = std::move(subpredicates_);
+  while (!pending.empty()) {
+    PredicatePtr p = std::move(pending.back());
+    pending.pop_back();
+    // Only the last owner takes the children apart; a shared subtree stays whole.
+    if (p.use_count() == 1) {
+      auto& children = const_cast<Predicate&>(*p).subpredicates_;
+      for (auto& child : children) pending.push_back(std::move(child));
+      children.clear();
+    }
+  }
+}
+
 bool Predicate::isEqual(const Predicate& o) const {
   if (this == &o) return true;
   if (type_ != o.type_) return false;

@@ -128,6 +128,11 @@ class Predicate {
   static constexpr int kMaxNestingDepth = 64;
 
   Predicate() = default;
+  Predicate(const Predicate&) = delete;
+  Predicate& operator=(const Predicate&) = delete;
+  // Releases the tree without recursion: a predicate built in code may be deeper than the
+  // stack.
+  ~Predicate();
 
  private:
   static PredicatePtr compound(Type type, std::vector<PredicatePtr> subpredicates);

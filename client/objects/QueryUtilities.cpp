@@ -116,16 +116,16 @@ void addTerm(std::vector<Term>& terms, Term term) {
 
 // Drops every term that holds another term: a OR (a AND b) is a.
 void absorb(std::vector<Term>& terms) {
+  std::vector<bool> absorbed(terms.size(), false);
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    for (std::size_t j = 0; j < terms.size() && !absorbed[i]; ++j) {
+      // Equal terms were merged already; of two equal-sized terms neither absorbs the other.
+      absorbed[i] = i != j && terms[j].size() < terms[i].size() && isSubset(terms[j], terms[i]);
+    }
+  }
   std::vector<Term> kept;
   for (std::size_t i = 0; i < terms.size(); ++i) {
-    bool absorbed = false;
-    for (std::size_t j = 0; j < terms.size() && !absorbed; ++j) {
-      if (i == j) continue;
-      const bool smaller = terms[j].size() < terms[i].size();
-      // Equal terms were merged already; of two equal-sized terms neither absorbs the other.
-      absorbed = smaller && isSubset(terms[j], terms[i]);
-    }
-    if (!absorbed) kept.push_back(std::move(terms[i]));
+    if (!absorbed[i]) kept.push_back(std::move(terms[i]));
   }
   terms = std::move(kept);
 }

@@ -4,13 +4,24 @@
 
 #include <keel/base/Exception.h>
 #include <keel/base/JSONSerialization.h>
+#include <keel/objects/Encoder.h>
 #include <keel/objects/GeoPoint.h>
 #include <keel/objects/RESTQueryCommand.h>
 
 #include "client/objects/ObjectTestSupport.h"
 
 namespace keel {
+
 namespace {
+
+// Compares values and shows both as JSON text when they differ.
+::testing::AssertionResult sameValue(const Value& actual, const Value& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  auto text = [](const Value& v) {
+    return JSONSerialization::stringFromJSONObject(PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(v));
+  };
+  return ::testing::AssertionFailure() << text(actual) << "\n  expected " << text(expected);
+}
 
 using testing::TestObject;
 
@@ -42,27 +53,27 @@ TEST(QueryWireTest, AQueryWithNothingSetSendsNoParametersToItsClassPath) {
   auto find = RESTQueryCommand::findCommandForQueryState(*Query::queryWithClassName("Video")->state(), std::nullopt);
   EXPECT_EQ(find->httpPath(), "classes/Video");
   EXPECT_EQ(find->httpMethod(), "GET");
-  EXPECT_EQ(find->parametersValue(), parse("{}"));
+  EXPECT_TRUE(sameValue(find->parametersValue(), parse("{}")));
 
   auto count = RESTQueryCommand::countCommandFromFindCommand(*find);
   EXPECT_EQ(count->httpPath(), "classes/Video");
-  EXPECT_EQ(count->parametersValue(), parse(R"({"count": "1", "limit": "0"})"));
+  EXPECT_TRUE(sameValue(count->parametersValue(), parse(R"({"count": "1", "limit": "0"})")));
 }
 
 TEST(QueryWireTest, LimitAndSkipAreWrittenIn64BitsAndCountDropsThem) {
   auto query = Query::queryWithClassName("Video");
   query->setLimit(0);
-  EXPECT_EQ(findParameters(*query), parse(R"({"limit": "0"})"));
+  EXPECT_TRUE(sameValue(findParameters(*query), parse(R"({"limit": "0"})")));
 
   query->setLimit(std::int64_t{1} << 32).setSkip(0);
-  EXPECT_EQ(findParameters(*query), parse(R"({"limit": "4294967296"})"));
+  EXPECT_TRUE(sameValue(findParameters(*query), parse(R"({"limit": "4294967296"})")));
 
   query->setSkip((std::int64_t{1} << 32) + 5);
-  EXPECT_EQ(findParameters(*query), parse(R"({"limit": "4294967296", "skip": "4294967301"})"));
+  EXPECT_TRUE(sameValue(findParameters(*query), parse(R"({"limit": "4294967296", "skip": "4294967301"})")));
 
   auto count = RESTQueryCommand::countCommandFromFindCommand(
       *RESTQueryCommand::findCommandForQueryState(*query->state(), std::string("r:token")));
-  EXPECT_EQ(count->parametersValue(), parse(R"({"count": "1", "limit": "0"})"));
+  EXPECT_TRUE(sameValue(count->parametersValue(), parse(R"({"count": "1", "limit": "0"})")));
   EXPECT_EQ(count->sessionToken(), "r:token");
 
   query->setLimit(-1);
@@ -79,7 +90,7 @@ TEST(QueryWireTest, KeysAndIncludesAreSortedSoEqualQueriesShareACacheKey) {
   b->includeKeys({"author", "owner"}).selectKeys(std::vector<std::string>{"Mins"}).selectKeys(
       std::vector<std::string>{"Title"});
 
-  EXPECT_EQ(findParameters(*a), parse(R"({"keys": "Mins,Title", "include": "author,owner"})"));
+  EXPECT_TRUE(sameValue(findParameters(*a), parse(R"({"keys": "Mins,Title", "include": "author,owner"})")));
   EXPECT_EQ(RESTQueryCommand::findCommandForQueryState(*a->state(), std::nullopt)->cacheKey(),
             RESTQueryCommand::findCommandForQueryState(*b->state(), std::nullopt)->cacheKey());
   EXPECT_TRUE(a->isEqual(*b));
@@ -87,15 +98,15 @@ TEST(QueryWireTest, KeysAndIncludesAreSortedSoEqualQueriesShareACacheKey) {
 
   auto none = Query::queryWithClassName("Video");
   none->selectKeys(std::vector<std::string>{});
-  EXPECT_EQ(findParameters(*none), parse(R"({"keys": ""})"));
+  EXPECT_TRUE(sameValue(findParameters(*none), parse(R"({"keys": ""})")));
   none->selectKeys(std::nullopt);
-  EXPECT_EQ(findParameters(*none), parse("{}"));
+  EXPECT_TRUE(sameValue(findParameters(*none), parse("{}")));
 }
 
 TEST(QueryWireTest, OrderKeysReplaceOrAppend) {
   auto query = Query::queryWithClassName("Video");
   query->orderByAscending("Title").orderByDescending("createdAt").addAscendingOrder("name").addDescendingOrder("");
-  EXPECT_EQ(findParameters(*query), parse(R"({"order": "-createdAt,name"})"));
+  EXPECT_TRUE(sameValue(findParameters(*query), parse(R"({"order": "-createdAt,name"})")));
 
   query->orderBySortDescriptors({{"Mins", false}, {std::nullopt, true}, {"objectId", true}});
   EXPECT_EQ(query->state()->sortOrderString(), "-Mins,objectId");
@@ -111,7 +122,7 @@ TEST(QueryWireTest, ConditionsOnOneKeyCombineOrReplaceAsTheBuildersSay) {
   query->whereKeyExists("Title").whereKeyMatchesRegex("Title", "^a", "i");
   query->whereKeyHasPrefix("Prefix", "a\\E").whereKeyHasSuffix("Suffix", "z").whereKeyContainsString("Inside", ".*");
   query->whereKeyDoesNotExist("Gone").whereKeyNotContainedIn("Type", {Value("x")});
-  EXPECT_EQ(whereOf(*query), parse(R"({
+  EXPECT_TRUE(sameValue(whereOf(*query), parse(R"({
     "Mins": {"$gt": 1},
     "Score": {"$gt": 1, "$lte": 9},
     "Rank": 2,
@@ -120,10 +131,10 @@ TEST(QueryWireTest, ConditionsOnOneKeyCombineOrReplaceAsTheBuildersSay) {
     "Suffix": {"$regex": "\\Qz\\E$"},
     "Inside": {"$regex": "\\Q.*\\E"},
     "Gone": {"$exists": false},
-    "Type": {"$nin": ["x"]}})"));
+    "Type": {"$nin": ["x"]}})")));
 
   query->whereKeyMatchesRegex("Title", "b", "");
-  EXPECT_EQ(whereOf(*query).get("Title"), parse(R"({"$regex": "b"})"));
+  EXPECT_TRUE(sameValue(whereOf(*query).get("Title"), parse(R"({"$regex": "b"})")));
 }
 
 TEST(QueryWireTest, OperandsAreEncodedObjectsAsPointersDatesAndPointsAsSpecialValues) {
@@ -134,16 +145,16 @@ TEST(QueryWireTest, OperandsAreEncodedObjectsAsPointersDatesAndPointsAsSpecialVa
       .whereKeyNearGeoPointWithinMiles("where", GeoPoint::geoPointWithLatitude(1, 2), 3958.8)
       .whereKeyWithinGeoBoxFromSouthwest("box", GeoPoint::geoPointWithLatitude(0, 0),
                                          GeoPoint::geoPointWithLatitude(1, 1));
-  EXPECT_EQ(whereOf(*query), parse(R"({
+  EXPECT_TRUE(sameValue(whereOf(*query), parse(R"({
     "owner": {"__type": "Pointer", "className": "_User", "objectId": "u1"},
     "createdAt": {"$gt": {"__type": "Date", "iso": "1970-01-01T00:00:00.000Z"}},
     "where": {"$nearSphere": {"__type": "GeoPoint", "latitude": 1, "longitude": 2}, "$maxDistance": 1.0},
     "box": {"$within": {"$box": [{"__type": "GeoPoint", "latitude": 0, "longitude": 0},
-                                 {"__type": "GeoPoint", "latitude": 1, "longitude": 1}]}}})"));
+                                 {"__type": "GeoPoint", "latitude": 1, "longitude": 1}]}}})")));
 
   query->whereRelatedToObject(Value(owner), "likes");
-  EXPECT_EQ(whereOf(*query).get("$relatedTo"),
-            parse(R"({"object": {"__type": "Pointer", "className": "_User", "objectId": "u1"}, "key": "likes"})"));
+  EXPECT_TRUE(sameValue(whereOf(*query).get("$relatedTo"),
+            parse(R"({"object": {"__type": "Pointer", "className": "_User", "objectId": "u1"}, "key": "likes"})")));
 }
 
 TEST(QueryWireTest, NestedQueriesBecomeTheirParametersAndOrSubqueriesTheirWhere) {
@@ -151,16 +162,16 @@ TEST(QueryWireTest, NestedQueriesBecomeTheirParametersAndOrSubqueriesTheirWhere)
   inner->whereKeyEqualTo("name", "Ann").setLimit(5);
   auto query = Query::queryWithClassName("Video");
   query->whereKeyMatchesQuery("author", inner).whereKeyDoesNotMatchKey("city", "home", inner);
-  EXPECT_EQ(whereOf(*query), parse(R"({
+  EXPECT_TRUE(sameValue(whereOf(*query), parse(R"({
     "author": {"$inQuery": {"where": {"name": "Ann"}, "limit": "5", "className": "Author"}},
     "city": {"$dontSelect": {"query": {"where": {"name": "Ann"}, "limit": "5", "className": "Author"},
-                             "key": "home"}}})"));
+                             "key": "home"}}})")));
 
   auto a = Query::queryWithClassName("Video");
   a->whereKeyEqualTo("Type", "Relax");
   auto b = Query::queryWithClassName("Video");
   auto either = Query::orQueryWithSubqueries({a, b});
-  EXPECT_EQ(whereOf(*either), parse(R"({"$or": [{"Type": "Relax"}, {}]})"));
+  EXPECT_TRUE(sameValue(whereOf(*either), parse(R"({"$or": [{"Type": "Relax"}, {}]})")));
 }
 
 // ---- Refusals ---------------------------------------------------------------------------------
@@ -286,7 +297,7 @@ TEST(QueryTest, ACopyIsEqualButIndependent) {
   EXPECT_EQ(query->hash(), copy->hash());
   copy->whereKeyEqualTo("Type", "Energize");
   EXPECT_FALSE(query->isEqual(*copy));
-  EXPECT_EQ(query->state()->conditions()["Type"], Value("Relax"));
+  EXPECT_TRUE(sameValue(query->state()->conditions()["Type"], Value("Relax")));
   EXPECT_THROW(query->setMaxCacheAge(std::nan("")), InvalidArgumentException);
 }
 
