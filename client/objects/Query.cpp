@@ -411,10 +411,18 @@ void Query::_validateStateForRun(const QueryState& state) {
 }
 
 std::pair<CancellationTokenSourcePtr, QueryStatePtr> Query::_beginRun() {
+  QueryStatePtr state;
+  {
+    std::lock_guard lock(mutex_);
+    checkIfCommandIsRunningLocked();
+    state = state_->copy();
+  }
+  // Validated without holding the lock: it reads the states of nested queries, each under its
+  // own lock, and two queries nested in each other must not wait on one another. The run uses
+  // this copy, so a builder call in between cannot change what was validated.
+  _validateStateForRun(*state);
   std::lock_guard lock(mutex_);
   checkIfCommandIsRunningLocked();
-  QueryStatePtr state = state_->copy();
-  _validateStateForRun(*state);
   runningSource_ = CancellationTokenSource::cancellationTokenSource();
   return {runningSource_, state};
 }
