@@ -1,5 +1,9 @@
 #include <keel/objects/Query.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include <keel/base/Exception.h>
@@ -287,6 +291,53 @@ TEST(QueryTest, AStateThatCannotBeSentIsRefusedBeforeTheQueryIsMarkedRunning) {
   EXPECT_EQ(reasonOf([&] { ignoring->_beginRun(); }),
             "InternalInconsistencyException: `ignoreACLs` can only be used with Local Datastore queries.");
   EXPECT_FALSE(ignoring->isRunning());
+}
+
+TEST(QueryTest, OfRacingRunsExactlyOneStarts) {
+  for (int round = 0; round < 50; ++round) {
+    auto query = Query::queryWithClassName("Video");
+    std::atomic<int> started{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+      threads.emplace_back([&] {
+        try {
+          query->_beginRun();
+          ++started;
+        } catch (const InternalInconsistencyException&) {
+          ++refused;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(started.load(), 1);
+    ASSERT_EQ(refused.load(), 3);
+  }
+}
+
+TEST(QueryStateTest, CopiesFreezeAndThawWithoutSharingChanges) {
+  MutableQueryState state("Video");
+  state.setConditionType("$gt", Value(1), "Mins");
+  state.selectKeys(std::vector<std::string>{"b", "a"});
+  state.setMaxCacheAge(30);
+  QueryStatePtr frozen = state.copy();
+  auto thawed = frozen->mutableCopy();
+  EXPECT_EQ(*frozen, state);
+  EXPECT_EQ(frozen->hash(), state.hash());
+
+  thawed->setConditionType("$lt", Value(9), "Mins");
+  thawed->selectKeys(std::nullopt);
+  EXPECT_NE(*thawed, *frozen);
+  EXPECT_TRUE(sameValue(Value(frozen->conditions()), parse(R"({"Mins": {"$gt": 1}})")));
+  EXPECT_TRUE(frozen->selectedKeys().has_value());
+
+  // Conditions compare as values: key order and number kinds do not matter.
+  MutableQueryState other("Video");
+  other.selectKeys(std::vector<std::string>{"a", "b"});
+  other.setConditionType("$gt", Value(1.0), "Mins");
+  other.setMaxCacheAge(30);
+  EXPECT_EQ(other, *frozen);
+  EXPECT_NE(frozen->description().find("selectedKeys = {(a,b)}"), std::string::npos) << frozen->description();
 }
 
 TEST(QueryTest, ACopyIsEqualButIndependent) {
