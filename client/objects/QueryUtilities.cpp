@@ -1,6 +1,8 @@
 #include <keel/objects/QueryUtilities.h>
 
 #include <algorithm>
+#include <iterator>
+#include <set>
 #include <optional>
 #include <vector>
 
@@ -88,39 +90,52 @@ PredicatePtr negated(const PredicatePtr& p) {
 }
 
 // ---- Disjunctive normal form: an OR of terms, each an AND of literals -------------------------
+//
+// Literals (comparisons, negated comparisons, TRUE/FALSE) are interned once, so that terms are
+// sorted lists of small ids: merging, comparing and testing containment are linear merges, not
+// pairwise predicate comparisons.
 
-using Term = std::vector<PredicatePtr>;
+using Term = std::vector<int>;  // sorted, without repeats
 
-bool contains(const Term& term, const PredicatePtr& literal) {
-  return std::any_of(term.begin(), term.end(), [&](const PredicatePtr& l) { return l->isEqual(*literal); });
-}
-
-// Returns true iff every literal of `a` is in `b`.
-bool isSubset(const Term& a, const Term& b) {
-  return std::all_of(a.begin(), a.end(), [&](const PredicatePtr& l) { return contains(b, l); });
-}
-
-void addLiteral(Term& term, const PredicatePtr& literal) {
-  if (!contains(term, literal)) term.push_back(literal);
-}
-
-// Adds `term` unless an equal one is there; throws once the OR holds more terms than any
-// normalisation needs.
-void addTerm(std::vector<Term>& terms, Term term) {
-  for (const auto& t : terms) {
-    if (t.size() == term.size() && isSubset(t, term)) return;
+class Literals {
+ public:
+  int idOf(const PredicatePtr& p) {
+    for (std::size_t i = 0; i < all_.size(); ++i) {
+      if (all_[i]->isEqual(*p)) return static_cast<int>(i);
+    }
+    all_.push_back(p);
+    return static_cast<int>(all_.size() - 1);
   }
-  terms.push_back(std::move(term));
-  if (terms.size() > QueryUtilities::kMaxTerms) throw InvalidArgumentException(kTooComplex);
-}
+  const PredicatePtr& operator[](int id) const { return all_[static_cast<std::size_t>(id)]; }
+
+ private:
+  std::vector<PredicatePtr> all_;
+};
+
+// Collects distinct terms in first-seen order; throws once there are more than any
+// normalisation needs.
+class TermList {
+ public:
+  void add(Term term) {
+    if (!seen_.insert(term).second) return;
+    terms_.push_back(std::move(term));
+    if (terms_.size() > QueryUtilities::kMaxTerms) throw InvalidArgumentException(kTooComplex);
+  }
+  std::vector<Term> take() { return std::move(terms_); }
+
+ private:
+  std::set<Term> seen_;
+  std::vector<Term> terms_;
+};
 
 // Drops every term that holds another term: a OR (a AND b) is a.
 void absorb(std::vector<Term>& terms) {
   std::vector<bool> absorbed(terms.size(), false);
   for (std::size_t i = 0; i < terms.size(); ++i) {
     for (std::size_t j = 0; j < terms.size() && !absorbed[i]; ++j) {
-      // Equal terms were merged already; of two equal-sized terms neither absorbs the other.
-      absorbed[i] = i != j && terms[j].size() < terms[i].size() && isSubset(terms[j], terms[i]);
+      // Terms are distinct, so a term of the same size never holds another.
+      absorbed[i] = terms[j].size() < terms[i].size() &&
+                    std::includes(terms[i].begin(), terms[i].end(), terms[j].begin(), terms[j].end());
     }
   }
   std::vector<Term> kept;
@@ -130,36 +145,73 @@ void absorb(std::vector<Term>& terms) {
   terms = std::move(kept);
 }
 
-std::vector<Term> toTerms(const PredicatePtr& p) {
+std::vector<Term> toTerms(const PredicatePtr& p, Literals& literals) {
   std::vector<Term> out;
   switch (p->type()) {
-    case Type::Or:
+    case Type::Or: {
+      TermList list;
       for (const auto& s : p->subpredicates()) {
-        for (auto& t : toTerms(s)) addTerm(out, std::move(t));
+        for (auto& t : toTerms(s, literals)) list.add(std::move(t));
       }
+      out = list.take();
       break;
+    }
     case Type::And: {
       out.push_back({});
       for (const auto& s : p->subpredicates()) {
-        std::vector<Term> factor = toTerms(s);
-        std::vector<Term> product;
+        const std::vector<Term> factor = toTerms(s, literals);
+        TermList product;
         for (const auto& a : out) {
           for (const auto& b : factor) {
-            Term t = a;
-            for (const auto& l : b) addLiteral(t, l);
-            addTerm(product, std::move(t));
+            Term t;
+            t.reserve(a.size() + b.size());
+            std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(t));
+            product.add(std::move(t));
           }
         }
-        out = std::move(product);
+        out = product.take();
       }
       break;
     }
     default:
-      out.push_back({p});
+      out.push_back({literals.idOf(p)});
       break;
   }
   absorb(out);
   return out;
+}
+
+PredicatePtr fromTerm(const Term& term, const Literals& literals) {
+  if (term.size() == 1) return literals[term[0]];
+  std::vector<PredicatePtr> subs;
+  for (int id : term) subs.push_back(literals[id]);
+  return Predicate::andPredicate(std::move(subs));
+}
+
+// Returns the OR of `terms`, with the literals every term shares pulled in front:
+// AND(common..., OR(rest...)).
+PredicatePtr hoisted(const std::vector<Term>& terms, const Literals& literals) {
+  // Every leaf makes one term and a product of non-empty factors is not empty.
+  if (terms.size() == 1) return fromTerm(terms[0], literals);
+  Term common = terms[0];
+  for (const auto& t : terms) {
+    Term both;
+    std::set_intersection(common.begin(), common.end(), t.begin(), t.end(), std::back_inserter(both));
+    common = std::move(both);
+  }
+  std::vector<PredicatePtr> rest;
+  for (const auto& t : terms) {
+    Term left;
+    std::set_difference(t.begin(), t.end(), common.begin(), common.end(), std::back_inserter(left));
+    // Absorption removed every term that holds another, so no term is the common part alone.
+    rest.push_back(fromTerm(left, literals));
+  }
+  PredicatePtr either = Predicate::orPredicate(std::move(rest));
+  if (common.empty()) return either;
+  std::vector<PredicatePtr> out;
+  for (int id : common) out.push_back(literals[id]);
+  out.push_back(either);
+  return Predicate::andPredicate(std::move(out));
 }
 
 // Walks the tree without recursion, so that a predicate built in code, however deep, is
@@ -182,9 +234,6 @@ void checkSize(const PredicatePtr& root) {
   }
 }
 
-PredicatePtr fromTerm(const Term& term) {
-  return term.size() == 1 ? term[0] : Predicate::andPredicate(term);
-}
 
 }  // namespace
 
@@ -232,41 +281,8 @@ PredicatePtr QueryUtilities::keyPathsFirst(const PredicatePtr& p) {
 }
 
 PredicatePtr QueryUtilities::disjunctiveNormalForm(const PredicatePtr& p) {
-  std::vector<Term> terms = toTerms(p);
-  // An OR of no terms cannot come from a predicate: every leaf makes one term and a product of
-  // non-empty factors is not empty.
-  if (terms.size() == 1) return fromTerm(terms[0]);
-  std::vector<PredicatePtr> subs;
-  for (const auto& t : terms) subs.push_back(fromTerm(t));
-  return Predicate::orPredicate(std::move(subs));
-}
-
-PredicatePtr QueryUtilities::hoistCommonTerms(const PredicatePtr& p) {
-  if (p->type() != Type::Or) return p;
-  std::vector<Term> terms;
-  for (const auto& s : p->subpredicates()) {
-    terms.push_back(s->type() == Type::And ? s->subpredicates() : Term{s});
-  }
-  Term common;
-  for (const auto& l : terms[0]) {
-    const bool everywhere =
-        std::all_of(terms.begin() + 1, terms.end(), [&](const Term& t) { return contains(t, l); });
-    if (everywhere) addLiteral(common, l);
-  }
-  if (common.empty()) return p;
-  std::vector<PredicatePtr> rest;
-  for (const auto& t : terms) {
-    Term left;
-    for (const auto& l : t) {
-      if (!contains(common, l)) left.push_back(l);
-    }
-    // (c AND x) OR c is c: one term with nothing beyond the common part makes the rest moot.
-    if (left.empty()) return fromTerm(common);
-    rest.push_back(fromTerm(left));
-  }
-  Term out = common;
-  out.push_back(Predicate::orPredicate(std::move(rest)));
-  return Predicate::andPredicate(std::move(out));
+  Literals literals;
+  return hoisted(toTerms(p, literals), literals);
 }
 
 PredicatePtr QueryUtilities::normalizedPredicate(const PredicatePtr& predicate) {
@@ -276,7 +292,6 @@ PredicatePtr QueryUtilities::normalizedPredicate(const PredicatePtr& predicate) 
   p = removeNegation(p);
   p = keyPathsFirst(p);
   p = disjunctiveNormalForm(p);
-  p = hoistCommonTerms(p);
   const PredicatePtr* orNode = nullptr;
   if (p->type() == Type::Or) orNode = &p;
   if (p->type() == Type::And) {

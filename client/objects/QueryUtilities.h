@@ -47,8 +47,8 @@ class QueryUtilities {
   static PredicatePtr removeNegation(const PredicatePtr& predicate);
   static PredicatePtr expandBetween(const PredicatePtr& predicate);
   static PredicatePtr keyPathsFirst(const PredicatePtr& predicate);
+  // Returns the OR of ANDs, terms holding another term dropped, the shared part hoisted.
   static PredicatePtr disjunctiveNormalForm(const PredicatePtr& predicate);
-  static PredicatePtr hoistCommonTerms(const PredicatePtr& predicate);
 };
 
 }  // namespace keel

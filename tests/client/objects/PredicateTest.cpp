@@ -1,7 +1,5 @@
 #include <keel/objects/Predicate.h>
 
-#include <chrono>
-
 #include <gtest/gtest.h>
 
 #include <keel/base/Exception.h>
@@ -123,15 +121,23 @@ TEST(PredicateQueryTest, PredicatesAQueryCannotExpressAreRefusedWithTheirReason)
 }
 
 TEST(PredicateQueryTest, ExpansionThatWouldExplodeStopsEarly) {
-  // 2^40 terms if expanded in full.
+  // 2^40 terms if expanded in full; a hang here is the fault (the test's timeout reports it).
   std::string format;
   for (int i = 0; i < 40; ++i) {
     if (i) format += " AND ";
     format += "(a" + std::to_string(i) + " = 1 OR b" + std::to_string(i) + " = 1)";
   }
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(refusal(format), "This query is too complex. It had an OR with >4 subpredicates after normalization.");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+  // Hundreds of comparisons in every term stay cheap: the shared part is hoisted once.
+  std::string wide = "(a = 1 OR b = 1) AND (c = 1 OR d = 1)";
+  for (int i = 0; i < 400; ++i) wide += " AND k" + std::to_string(i) + " > " + std::to_string(i);
+  auto query = Query::queryWithClassNamePredicate("Video", wide);
+  const Value w = Value(RESTQueryCommand::findCommandParametersForQueryState(*query->state())).get("where");
+  EXPECT_EQ(w.get("$or").arrayValue().size(), 4u);
+  EXPECT_EQ(w.dictionaryValue().size(), 401u);
+  EXPECT_EQ(refusal(wide + " AND " + wide.substr(wide.find("k0"))),
+            "This query is too complex. It has more than 512 comparisons.");
 
   // A tree built in code is measured without recursing into it.
   PredicatePtr deep = Predicate::comparison(PredicateExpression::keyPath("a"), Predicate::Operator::EqualTo,
