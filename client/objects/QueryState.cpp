@@ -1,14 +1,8 @@
 #include <keel/objects/QueryState.h>
 
-#include <functional>
-
-#include <keel/base/Format.h>
-
 namespace keel {
 
 namespace {
-
-void mix(std::size_t& seed, std::size_t h) { seed ^= h + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2); }
 
 std::string joined(const std::vector<std::string>& parts) {
   std::string out;
@@ -19,8 +13,11 @@ std::string joined(const std::vector<std::string>& parts) {
   return out;
 }
 
-std::string setText(const std::set<std::string>& keys) {
-  return "{(" + joined(std::vector<std::string>(keys.begin(), keys.end())) + ")}";
+Value setValue(const std::set<std::string>& keys) {
+  Array out;
+  out.reserve(keys.size());
+  for (const auto& k : keys) out.push_back(Value(k));
+  return Value(std::move(out));
 }
 
 }  // namespace
@@ -35,55 +32,27 @@ std::shared_ptr<MutableQueryState> QueryState::mutableCopy() const {
   return std::make_shared<MutableQueryState>(static_cast<const QueryState&>(*this));
 }
 
-bool QueryState::operator==(const QueryState& o) const {
-  // maxCacheAge compares as numbers, so two states that never limit the age (+infinity) are
-  // equal; a NaN age would make a state unequal to itself, and setters refuse it.
-  return className_ == o.className_ && conditions_ == o.conditions_ && sortKeys_ == o.sortKeys_ &&
-         includedKeys_ == o.includedKeys_ && selectedKeys_ == o.selectedKeys_ &&
-         extraOptions_ == o.extraOptions_ && limit_ == o.limit_ && skip_ == o.skip_ &&
-         cachePolicy_ == o.cachePolicy_ && maxCacheAge_ == o.maxCacheAge_ && trace_ == o.trace_ &&
-         shouldIgnoreACLs_ == o.shouldIgnoreACLs_ &&
-         shouldIncludeDeletingEventually_ == o.shouldIncludeDeletingEventually_ &&
-         queriesLocalDatastore_ == o.queriesLocalDatastore_ && localDatastorePinName_ == o.localDatastorePinName_;
-}
-
-std::size_t QueryState::hash() const {
-  std::size_t seed = std::hash<std::string>()(className_);
-  mix(seed, conditions_.hash());
-  for (const auto& k : sortKeys_) mix(seed, std::hash<std::string>()(k));
-  for (const auto& k : includedKeys_) mix(seed, std::hash<std::string>()(k) * 3);
-  if (selectedKeys_) {
-    mix(seed, 0x5e1ec7);
-    for (const auto& k : *selectedKeys_) mix(seed, std::hash<std::string>()(k) * 5);
-  }
-  mix(seed, extraOptions_.hash());
-  mix(seed, std::hash<std::int64_t>()(limit_));
-  mix(seed, std::hash<std::int64_t>()(skip_) * 7);
-  mix(seed, static_cast<std::size_t>(cachePolicy_));
-  mix(seed, std::hash<double>()(maxCacheAge_ == 0 ? 0.0 : maxCacheAge_));
-  mix(seed, (trace_ ? 1u : 0u) | (shouldIgnoreACLs_ ? 2u : 0u) | (shouldIncludeDeletingEventually_ ? 4u : 0u) |
-                (queriesLocalDatastore_ ? 8u : 0u));
-  if (localDatastorePinName_) mix(seed, std::hash<std::string>()(*localDatastorePinName_));
-  return seed;
-}
-
-std::string QueryState::description() const {
-  std::string out = "<QueryState: className = " + className_;
-  out += "; conditions = " + Value(conditions_).description();
-  out += "; sortKeys = (" + joined(sortKeys_) + ")";
-  out += "; includedKeys = " + setText(includedKeys_);
-  out += "; selectedKeys = " + (selectedKeys_ ? setText(*selectedKeys_) : std::string("(null)"));
-  out += "; extraOptions = " + Value(extraOptions_).description();
-  out += "; limit = " + std::to_string(limit_);
-  out += "; skip = " + std::to_string(skip_);
-  out += "; cachePolicy = " + std::to_string(static_cast<int>(cachePolicy_));
-  out += "; maxCacheAge = " + Value(maxCacheAge_).description();
-  out += std::string("; trace = ") + (trace_ ? "1" : "0");
-  out += std::string("; shouldIgnoreACLs = ") + (shouldIgnoreACLs_ ? "1" : "0");
-  out += std::string("; shouldIncludeDeletingEventually = ") + (shouldIncludeDeletingEventually_ ? "1" : "0");
-  out += std::string("; queriesLocalDatastore = ") + (queriesLocalDatastore_ ? "1" : "0");
-  out += "; localDatastorePinName = " + localDatastorePinName_.value_or("(null)");
-  return out + ">";
+BaseState::PropertyList QueryState::propertyValues() const {
+  auto optional = [](const std::optional<std::string>& text) { return text ? Value(*text) : Value(); };
+  Value selected;
+  if (selectedKeys_) selected = setValue(*selectedKeys_);
+  return {
+      {"className", Value(className_)},
+      {"conditions", Value(conditions_)},
+      {"sortKeys", Value(Array(sortKeys_.begin(), sortKeys_.end()))},
+      {"includedKeys", setValue(includedKeys_)},
+      {"selectedKeys", selected},
+      {"extraOptions", Value(extraOptions_)},
+      {"limit", Value(static_cast<long long>(limit_))},
+      {"skip", Value(static_cast<long long>(skip_))},
+      {"cachePolicy", Value(static_cast<int>(cachePolicy_))},
+      {"maxCacheAge", Value(maxCacheAge_)},
+      {"trace", Value(trace_)},
+      {"shouldIgnoreACLs", Value(shouldIgnoreACLs_)},
+      {"shouldIncludeDeletingEventually", Value(shouldIncludeDeletingEventually_)},
+      {"queriesLocalDatastore", Value(queriesLocalDatastore_)},
+      {"localDatastorePinName", optional(localDatastorePinName_)},
+  };
 }
 
 void MutableQueryState::setEqualityConditionWithObject(Value value, const std::string& key) {

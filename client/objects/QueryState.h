@@ -26,6 +26,7 @@
 #include <vector>
 
 #include <keel/base/Value.h>
+#include <keel/objects/BaseState.h>
 
 namespace keel {
 
@@ -42,7 +43,7 @@ enum class CachePolicy : std::uint8_t {
 
 class MutableQueryState;
 
-class QueryState {
+class QueryState : public BaseState {
  public:
   // The limit of a state that has none: no "limit" is sent and the server's default page applies.
   static constexpr std::int64_t kNoLimit = -1;
@@ -50,7 +51,7 @@ class QueryState {
   explicit QueryState(std::string className);
   QueryState(const QueryState&) = default;
   QueryState& operator=(const QueryState&) = default;
-  virtual ~QueryState() = default;
+  ~QueryState() override = default;
 
   const std::string& className() const { return className_; }
   const Dictionary& conditions() const { return conditions_; }
@@ -79,13 +80,11 @@ class QueryState {
   // Returns a mutable copy.
   std::shared_ptr<MutableQueryState> mutableCopy() const;
 
-  // Equal when every field is equal (conditions compare as values: numbers across kinds,
-  // dictionaries regardless of order, queries by their states).
-  bool operator==(const QueryState& other) const;
-  bool operator!=(const QueryState& other) const { return !(*this == other); }
-  std::size_t hash() const;
-  // Returns "<QueryState: className = Video; conditions = {...}; ...>" with every field.
-  std::string description() const;
+  // Equality, hashing and description come from BaseState over these fields in declared order.
+  // Conditions compare as values (numbers across kinds, dictionaries regardless of order,
+  // queries by their states); sets as their sorted arrays, a missing selection as null.
+  PropertyList propertyValues() const override;
+  std::string stateFamily() const override { return "QueryState"; }
 
  protected:
   std::string className_;
