@@ -251,8 +251,25 @@ class Parser {
     Parser& parser;
   };
 
-  static bool nameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
+  // No "$": a key starting with it would read as an operator ("$or", "$relatedTo") on the wire.
+  static bool nameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
   static bool nameChar(char c) { return nameStart(c) || std::isdigit(static_cast<unsigned char>(c)); }
+
+  // Returns true iff `text` is names joined with ".", as a key path written in the format is.
+  static bool isKeyPath(const std::string& text) {
+    bool atStart = true;
+    for (char c : text) {
+      if (c == '.') {
+        if (atStart) return false;
+        atStart = true;
+      } else if (atStart ? nameStart(c) : nameChar(c)) {
+        atStart = false;
+      } else {
+        return false;
+      }
+    }
+    return !atStart;
+  }
 
   bool isKeyword(const char* word) const {
     if (tok_.kind != Tok::Name || tok_.text.size() != std::char_traits<char>::length(word)) return false;
@@ -563,7 +580,7 @@ class Parser {
       case Tok::KeyArgument: {
         if (nextArgument_ >= args_.size()) fail("the format uses more arguments than were given", tok_.offset);
         const Value& v = args_[nextArgument_++];
-        if (!v.isString() || v.stringValue().empty()) fail("a %K argument must be a key name", tok_.offset);
+        if (!v.isString() || !isKeyPath(v.stringValue())) fail("a %K argument must be a key name", tok_.offset);
         std::string key = v.stringValue();
         advance();
         return PredicateExpression::keyPath(std::move(key));

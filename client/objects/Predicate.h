@@ -15,13 +15,13 @@
 //                  | "LIKE" | "MATCHES") [ "[" options "]" ]      options: letters c, d, n
 //   expression := keypath | "%K" | "%@" | string | number | "TRUE" | "YES" | "FALSE" | "NO"
 //               | "NULL" | "NIL" | "SELF" | "{" [ expression { "," expression } ] "}"
-//   keypath    := name { "." name }      name: [A-Za-z_$][A-Za-z0-9_$]*, or "#" + a keyword
+//   keypath    := name { "." name }      name: [A-Za-z_][A-Za-z0-9_]*, or "#" + a keyword
 //   string     := '...' | "..."          escapes \\ \' \" \n \t \r \0 \uXXXX
 //   number     := [-] digits [ "." digits ] [ ("e" | "E") [+-] digits ]
 //
 // "%@" takes the next argument as a constant (any Value: a string, number, date, array, object,
-// geo point or query) and "%K" the next argument, which must be a string, as a key path; "%%" is
-// a literal "%". Arguments are never turned into text: a string argument holding quotes or
+// geo point or query) and "%K" the next argument, which must be a key path as the grammar writes
+// one (so an argument cannot name an operator such as "$or"). Arguments are never turned into text: a string argument holding quotes or
 // keywords stays one constant. The format must use every argument exactly once.
 //
 // Limits: a format of at most 64 KiB, nesting (parentheses, NOT, arrays) at most 64 deep. Input

@@ -162,12 +162,16 @@ TEST(PredicateParserTest, MalformedTextIsRefusedWithItsOffset) {
             "Unable to parse the format string \"a = 1\": 1 arguments were given and the format uses 0 (at offset 5)");
   EXPECT_EQ(reason("%K = 1", {Value(5)}),
             "Unable to parse the format string \"%K = 1\": a %K argument must be a key name (at offset 0)");
+  EXPECT_EQ(reason("%K = 1", {Value("$or")}),
+            "Unable to parse the format string \"%K = 1\": a %K argument must be a key name (at offset 0)");
+  EXPECT_NO_THROW(Predicate::predicateWithFormat("%K = 1", {Value("author.name_2")}));
   EXPECT_EQ(reason("a = 1 b"), "Unable to parse the format string \"a = 1 b\": unexpected text after the predicate "
                                "(at offset 6)");
   EXPECT_EQ(reason("AND = 1"), "Unable to parse the format string \"AND = 1\": \"AND\" is a keyword; write #AND for a "
                                "key of that name (at offset 0)");
   for (const char* bad : {"", "a", "a =", "a = 1 AND", "(a = 1", "a = {1, 2", "a = 1e", "a = 12abc", "a & b",
-                          "a = '\\x'", "a = '\\uD800'", "a NOT b", "a ==[q] 1", "a = %d"}) {
+                          "a = '\\x'", "a = '\\uD800'", "a NOT b", "a ==[q] 1", "a = %d", "$or = 1",
+                          "a..b = 1"}) {
     EXPECT_THROW(Predicate::predicateWithFormat(bad), InvalidArgumentException) << bad;
   }
   const std::string nested = std::string(100, '(') + "a = 1" + std::string(100, ')');
