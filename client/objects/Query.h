@@ -10,9 +10,11 @@
 // as text spliced into the predicate.
 //
 // Running a query copies its state first; while a run is in flight the builders refuse to change
-// the query ("This query has an outstanding network connection. ..."), except the few listed
-// below that only touch the copy-independent state. A query is a value reference, so it can be
-// an operand of another query's condition ($inQuery, $select) and an element of an or-query.
+// the query ("This query has an outstanding network connection. ..."), except setLimit, setSkip,
+// setMaxCacheAge, setTrace, redirectClassNameForKey, orderBySortDescriptors and
+// whereRelatedToObject: the run works on its own copy, so they cannot disturb it. A query is a
+// value reference, so it can be an operand of another query's condition ($inQuery, $select) and
+// an element of an or-query.
 //
 // Thread-safety: every member may be called from any thread; the query's state and its running
 // token source are guarded by the query's own lock. Queries are held by std::shared_ptr
