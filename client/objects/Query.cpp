@@ -5,6 +5,7 @@
 
 #include <keel/base/Exception.h>
 #include <keel/base/Format.h>
+#include <keel/base/JSONSerialization.h>
 #include <keel/core/Keel.h>
 #include <keel/objects/BackendObject.h>
 #include <keel/objects/GeoPoint.h>
@@ -406,8 +407,10 @@ void Query::_validateStateForRun(const QueryState& state) {
   consistencyAssert(state.queriesLocalDatastore() || !state.shouldIgnoreACLs(),
                     "`ignoreACLs` can only be used with Local Datastore queries.");
   // Building the parameters raises every refusal the command would (or-subqueries, unsaved
-  // objects, nested queries), here, before anything is marked running.
-  RESTQueryCommand::findCommandForQueryState(state, std::nullopt);
+  // objects, nested queries), and writing them as JSON text every refusal of the request (text
+  // that is not UTF-8), here, before anything is marked running.
+  auto command = RESTQueryCommand::findCommandForQueryState(state, std::nullopt);
+  JSONSerialization::stringFromJSONObject(command->parametersValue());
 }
 
 std::pair<CancellationTokenSourcePtr, QueryStatePtr> Query::_beginRun() {

@@ -11,7 +11,8 @@
 //  - turning it into a query throws nothing but InvalidArgumentException (predicates a query
 //    cannot express are refused with a reason, never crash or hang);
 //  - a query that is made has find parameters that are JSON text and read back equal, with at
-//    most four or-subqueries.
+//    most four or-subqueries; parameters that cannot be JSON text (a string that is not UTF-8)
+//    make the query refuse to run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -104,7 +105,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::exception& e) {
     fail(std::string("building the parameters threw ") + e.what(), input);
   }
-  const std::string text = keel::JSONSerialization::stringFromJSONObject(parameters);
+  std::string text;
+  try {
+    text = keel::JSONSerialization::stringFromJSONObject(parameters);
+  } catch (const keel::InvalidArgumentException&) {
+    // Text that cannot be sent (not UTF-8) must be refused before the query runs.
+    try {
+      query->_beginRun();
+    } catch (const keel::InvalidArgumentException&) {
+      return 0;
+    }
+    fail("a query whose parameters are not JSON text was allowed to run", input);
+  }
   auto back = keel::JSONSerialization::JSONObjectFromString(text);
   if (!back || !(*back == parameters)) fail("the parameters do not survive JSON text: " + text, input);
   const Value& orTerms = parameters.get("where").get("$or");

@@ -285,6 +285,12 @@ TEST(QueryTest, AStateThatCannotBeSentIsRefusedBeforeTheQueryIsMarkedRunning) {
             "InternalInconsistencyException: Tried to save an object with a new, unsaved child.");
   EXPECT_FALSE(unsaved->isRunning());
 
+  // Text the request could not carry is refused here too, not when the request is written.
+  auto notUtf8 = Query::queryWithClassName("Video");
+  notUtf8->whereKeyEqualTo("Title", std::string("\x84"));
+  EXPECT_THROW(notUtf8->_beginRun(), InvalidArgumentException);
+  EXPECT_FALSE(notUtf8->isRunning());
+
   MutableQueryState state("Video");
   state.setShouldIgnoreACLs(true);
   auto ignoring = Query::queryWithState(state);
