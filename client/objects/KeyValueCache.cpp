@@ -51,6 +51,18 @@ timespec timespecFromDate(Date d) {
   return t;
 }
 
+// Returns how long ago `written` was, as a distance: an entry dated after `now` (written before
+// the clock was set back, or by a process with a wrong clock) is as old as it is far away, so a
+// date years ahead cannot keep an entry fresh for years. Dates come from files, so the
+// subtraction must not overflow.
+std::chrono::milliseconds ageOf(Date written, Date now) {
+  const std::int64_t a = millisFromDate(now);
+  const std::int64_t b = millisFromDate(written);
+  std::int64_t difference = 0;
+  if (__builtin_sub_overflow(a, b, &difference) || difference == INT64_MIN) return std::chrono::milliseconds::max();
+  return std::chrono::milliseconds(difference < 0 ? -difference : difference);
+}
+
 bool sameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 bool earlier(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -362,7 +374,7 @@ struct KeyValueCache::State {
     // Two keys with one digest: the file is the other key's, and stays.
     if (contents->key != key) return std::nullopt;
     const Date now = this->now();
-    if (now - contents->writeTime > maxAge) {
+    if (ageOf(contents->writeTime, now) > maxAge) {
       removeFile(name, path, fd.get());
       return std::nullopt;
     }
@@ -477,7 +489,7 @@ void KeyValueCache::setObject(std::string value, const std::string& key) {
 std::optional<std::string> KeyValueCache::objectForKey(const std::string& key, std::chrono::milliseconds maxAge) {
   const Date now = state_->now();
   if (auto entry = state_->memory.get(key)) {
-    if (now - entry->creationTime() > maxAge) {
+    if (ageOf(entry->creationTime(), now) > maxAge) {
       state_->memory.removeIf(key, entry);
       // Only the file still holding an expired entry goes: a fresh write queued meanwhile stays.
       state_->diskQueue->async([state = state_, key, maxAge] { state->readEntry(key, maxAge, false); });

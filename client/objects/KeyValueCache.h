@@ -20,9 +20,13 @@
 // a key still removes what the key held, since the caller meant to replace it.
 //
 // Age: an entry's age is the time since it was written, wherever it is read from, and reading
-// it does not make it younger. An entry older than the maxAge a reader asks with is a miss and
-// is removed. Eviction order, on the other hand, follows the last use (the file's modification
-// time, refreshed on every read).
+// it does not make it younger. An entry dated after now (the clock was set back) is as old as
+// it is far away. An entry older than the maxAge a reader asks with is a miss and is removed.
+// Eviction order, on the other hand, follows the last use (the file's modification time,
+// refreshed on every read).
+//
+// Files in the directory whose names are not of the cache's form are neither counted nor
+// removed (the whole directory goes only with removeAllObjects).
 //
 // Several processes may share the directory. Each keeps its own account of the directory's
 // files and sizes and rebuilds it when the directory changed under it, so across processes the
@@ -37,7 +41,7 @@
 // serial queue: writes, removals and last-use refreshes asynchronously, reads and
 // removeAllObjects synchronously. REQUIRES: no member is called from that queue.
 // Ownership: work still queued holds the cache's state, so a write requested before the cache
-// is dropped still happens.
+// is dropped still happens; the destructor waits for it.
 #pragma once
 
 #include <chrono>

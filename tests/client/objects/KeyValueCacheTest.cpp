@@ -101,6 +101,23 @@ TEST_F(KeyValueCacheTest, AgeCountsFromTheWriteHoweverOftenTheEntryIsRead) {
   EXPECT_EQ(cache->objectForKey("query", KeyValueCache::kNoMaxAge), std::nullopt);
 }
 
+TEST_F(KeyValueCacheTest, AnEntryDatedAfterNowIsAsOldAsItIsFarAway) {
+  const milliseconds maxAge(60'000);
+  fs::create_directories(directory);
+  const auto plant = [&](Date written) {
+    std::ofstream(fileOf("k"), std::ios::binary) << internal::encodeKeyValueCacheFile("k", "v", written);
+  };
+  // Written before the clock was set back a little: still fresh.
+  plant(clock.load() + milliseconds(30'000));
+  EXPECT_EQ(makeCache()->objectForKey("k", maxAge), "v");
+  // A date far ahead, or at the ends of the range, does not keep an entry for ever.
+  for (Date written : {clock.load() + milliseconds(86'400'000), dateFromMillis(INT64_MIN), dateFromMillis(INT64_MAX)}) {
+    plant(written);
+    EXPECT_EQ(makeCache()->objectForKey("k", maxAge), std::nullopt) << millisFromDate(written);
+    EXPECT_FALSE(fs::exists(fileOf("k")));
+  }
+}
+
 TEST_F(KeyValueCacheTest, AnExpiredMemoryEntryDoesNotTakeAFresherWriteWithIt) {
   auto cache = makeCache();
   cache->setObject("old", "k");
