@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include <keel/base/Exception.h>
 #include <keel/core/KeelManager.h>
@@ -295,6 +296,35 @@ TEST_F(KeyValueCacheTest, RemovesOneKeyOrEverything) {
   EXPECT_EQ(cache->cacheDirectoryPath(), directory);
   EXPECT_THROW(KeyValueCache(), InternalInconsistencyException);
   EXPECT_THROW(KeyValueCacheEntry(), InternalInconsistencyException);
+}
+
+TEST_F(KeyValueCacheTest, ThreadsReadingWritingAndRemovingSeeOnlyTheirKeysValues) {
+  auto cache = makeCache();
+  cache->setMaxDiskCacheRecords(5);  // evictions run alongside
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        const std::string key = "key " + std::to_string((i + t) % 8);
+        switch ((i * 7 + t) % 5) {
+          case 0:
+          case 1:
+            cache->setObject(key + " = " + std::to_string(i), key);
+            break;
+          case 2:
+            cache->removeObjectForKey(key);
+            break;
+          default:
+            if (auto v = cache->objectForKey(key, KeyValueCache::kNoMaxAge); v && v->rfind(key + " = ", 0) != 0) ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  cache->waitForOutstandingOperations();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_LE(files().size(), 5u);
 }
 
 TEST_F(KeyValueCacheTest, MaxAgesInSecondsBecomeMilliseconds) {
