@@ -104,19 +104,24 @@ Task<std::optional<ObjectFileContents>> ObjectFilePersistenceController::loadPer
 
 Task<void> ObjectFilePersistenceController::persistDataAsync(Bytes data, const std::string& key) {
   checkKey(key);
-  auto shared = std::make_shared<const Bytes>(std::move(data));
-  return queueForKey(key)->enqueue([self = shared_from_this(), key, shared](const Task<>& previous) {
+  return writeAsync(key, [data = std::move(data)]() -> Bytes { return data; });
+}
+
+Task<void> ObjectFilePersistenceController::writeAsync(const std::string& key, std::function<Bytes()> makeData) {
+  auto work = [self = shared_from_this(), key, makeData = std::move(makeData)](const Task<>& previous) {
     return previous.continueWithExecutor(
-        Executor::defaultPriorityBackgroundExecutor(), [self, key, shared](const Task<>&) -> Task<void> {
+        Executor::defaultPriorityBackgroundExecutor(), [self, key, makeData](const Task<>&) -> Task<void> {
           const std::string path = self->filePathForKey(key);
+          const Bytes data = makeData();
           LockedContentAccess access(path);
           removeAbandonedTemporaryFiles(path);
-          if (auto error = platform::writeFileAtomically(path, *shared, 0600)) {
+          if (auto error = platform::writeFileAtomically(path, data, 0600)) {
             return Task<void>::taskWithError(FileManager::errorFromCode(error, path));
           }
           return Task<void>::taskWithResult();
         });
-  });
+  };
+  return queueForKey(key)->enqueue(std::move(work));
 }
 
 }  // namespace keel

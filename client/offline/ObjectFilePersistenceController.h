@@ -26,6 +26,7 @@
 // data source is gone fails with InternalInconsistencyException.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,9 @@ class ObjectFilePersistenceController : public std::enable_shared_from_this<Obje
   std::string filePathForKey(const std::string& key) const;
 
  private:
+  // Returns a task that writes what `makeData` returns (called on the background executor, in
+  // the key's turn) as the file under `key`. REQUIRES: a valid key.
+  Task<void> writeAsync(const std::string& key, std::function<Bytes()> makeData);
   // Returns the queue that orders the work on `key`.
   std::shared_ptr<TaskQueue> queueForKey(const std::string& key);
 
