@@ -6,6 +6,9 @@
 
 #include <keel/base/Exception.h>
 #include <keel/base/Logger.h>
+#include <keel/objects/Decoder.h>
+#include <keel/objects/Encoder.h>
+#include <keel/offline/ObjectFileCoder.h>
 #include <keel/platform/FileSystem.h>
 #include <keel/storage/FileManager.h>
 #include <keel/storage/MultiProcessFileLock.h>
@@ -76,6 +79,23 @@ std::shared_ptr<TaskQueue> ObjectFilePersistenceController::queueForKey(const st
   auto& queue = queues_[key];
   if (!queue) queue = std::make_shared<TaskQueue>();
   return queue;
+}
+
+Task<ObjectPtr> ObjectFilePersistenceController::loadPersistentObjectAsyncForKey(const std::string& key) {
+  return loadPersistentContentsAsyncForKey(key).continueAsyncWithSuccessBlock(
+      [](const Task<std::optional<ObjectFileContents>>& loaded) -> ObjectPtr {
+        auto contents = loaded.result();
+        if (!contents) return nullptr;
+        return ObjectFileCoder::objectFromContents(*contents, *Decoder::objectDecoder());
+      });
+}
+
+Task<void> ObjectFilePersistenceController::persistObjectAsync(ObjectPtr object, const std::string& key) {
+  checkKey(key);
+  parameterAssert(object != nullptr, "Cannot persist a nil object under %@.", key);
+  return writeAsync(key, [object = std::move(object)] {
+    return ObjectFileCoder::dataFromObject(*object, *PointerObjectEncoder::objectEncoder());
+  });
 }
 
 Task<std::optional<ObjectFileContents>> ObjectFilePersistenceController::loadPersistentContentsAsyncForKey(

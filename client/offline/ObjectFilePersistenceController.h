@@ -34,6 +34,7 @@
 #include <unordered_map>
 
 #include <keel/core/KeelManager.h>
+#include <keel/objects/Object.h>
 #include <keel/offline/ObjectFileLayout.h>
 #include <keel/tasks/Task.h>
 #include <keel/tasks/TaskQueue.h>
@@ -56,6 +57,19 @@ class ObjectFilePersistenceController : public std::enable_shared_from_this<Obje
 
   // Returns true iff `key` is a single file name a current object may be stored under.
   static bool isValidKey(const std::string& key);
+
+  // Returns a task whose result is the object stored under `key` (related objects as objects
+  // without data), or nullptr when there is no file or it was damaged. Fails as
+  // loadPersistentContentsAsyncForKey does, and with the exception of the object class when
+  // it refuses the stored class name (the file is then kept: it is not damaged, the class is
+  // just not registered in this process).
+  // Throws InvalidArgumentException for an invalid key.
+  Task<ObjectPtr> loadPersistentObjectAsyncForKey(const std::string& key);
+  // Returns a task that writes `object`'s current state (see ObjectFileCoder) as the file under
+  // `key`. The state is taken when the write's turn comes; an object that cannot be written
+  // (an unsaved related object) fails the task with the encoder's exception.
+  // Throws InvalidArgumentException for an invalid key.
+  Task<void> persistObjectAsync(ObjectPtr object, const std::string& key);
 
   // Returns a task whose result is what the file under `key` describes, or none when there is
   // no file or it was damaged (and has been moved aside). A file that cannot be read fails the
