@@ -6,7 +6,10 @@
 //    keys the reader takes apart ("objectId", "createdAt", "updatedAt");
 //  - what it accepts writes out in the current layout without throwing and reads back as the
 //    same contents (a user's old top-level extras aside, which the current layout keeps in
-//    "data"), and that text is a fixed point: reading and writing it again gives the same text.
+//    "data"), and that text is a fixed point: reading and writing it again gives the same text;
+//  - the object made from it keeps the class name and object id, and writing the object, making
+//    an object of that file and writing it again gives the same bytes. The only refusals are the
+//    object class's for a class name and the pointer encoder's for an unsaved related object.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,8 +18,12 @@
 #include <string>
 #include <string_view>
 
+#include <keel/base/Exception.h>
 #include <keel/base/JSONSerialization.h>
 #include <keel/base/Logger.h>
+#include <keel/objects/Decoder.h>
+#include <keel/objects/Encoder.h>
+#include <keel/offline/ObjectFileCoder.h>
 #include <keel/offline/ObjectFileLayout.h>
 
 namespace {
@@ -51,6 +58,49 @@ std::string written(const ObjectFileContents& contents, std::string_view input) 
 
 keel::Bytes bytesOf(const std::string& text) { return keel::Bytes(text.begin(), text.end()); }
 
+// Returns the object the contents describe; nullptr when the object class refuses the class name.
+keel::ObjectPtr objectOf(const ObjectFileContents& contents, std::string_view input) {
+  try {
+    return keel::ObjectFileCoder::objectFromContents(contents, *keel::Decoder::objectDecoder());
+  } catch (const keel::InvalidArgumentException& e) {
+    if (e.reason().find("class name") == std::string::npos && e.reason().find("Class name") == std::string::npos) {
+      fail("unexpected refusal " + e.reason(), input);
+    }
+    return nullptr;
+  } catch (const std::exception& e) {
+    fail(std::string("making the object threw ") + e.what(), input);
+  }
+}
+
+// Returns the object's file; none when it holds an unsaved related object.
+std::optional<keel::Bytes> fileOf(const keel::Object& object, std::string_view input) {
+  try {
+    return keel::ObjectFileCoder::dataFromObject(object, *keel::PointerObjectEncoder::objectEncoder());
+  } catch (const keel::InternalInconsistencyException& e) {
+    if (e.reason() != "Tried to save an object with a new, unsaved child.") fail("unexpected refusal " + e.reason(), input);
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    fail(std::string("writing the object threw ") + e.what(), input);
+  }
+}
+
+void checkObject(const ObjectFileContents& contents, std::string_view input) {
+  auto object = objectOf(contents, input);
+  if (!object) return;
+  if (object->className() != contents.className) fail("the object changed its class name", input);
+  if (object->objectId() != contents.objectId) fail("the object changed its id", input);
+  auto first = fileOf(*object, input);
+  if (!first) return;
+  auto reread = read(*first, input);
+  if (!reread) fail("the object's file was refused", input);
+  auto again = objectOf(*reread, input);
+  if (!again) fail("the object's own class name was refused", input);
+  auto second = fileOf(*again, input);
+  if (!second || *second != *first) {
+    fail("the object's file is not a fixed point: " + std::string(first->begin(), first->end()), input);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -79,5 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   expected.authData.reset();
   if (!(*back == expected)) fail("read back differently: " + text, input);
   if (written(*back, input) != text) fail("not a fixed point: " + text, input);
+  checkObject(*contents, input);
   return 0;
 }
