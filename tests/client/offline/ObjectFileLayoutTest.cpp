@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <keel/base/JSONSerialization.h>
 
 namespace keel {
 namespace {
@@ -18,27 +17,6 @@ std::optional<ObjectFileContents> read(const std::string& text, std::string* fai
 
 Value pointer(const std::string& className, const std::string& objectId) {
   return Dictionary{{"__type", "Pointer"}, {"className", className}, {"objectId", objectId}};
-}
-
-TEST(ObjectFileLayoutTest, CurrentLayoutRoundTrips) {
-  ObjectFileContents contents;
-  contents.className = "_Installation";
-  contents.objectId = "i1";
-  contents.createdAt = "2015-06-01T08:30:00.125Z";
-  contents.updatedAt = "2015-06-02T08:30:00.000Z";
-  contents.fields.set("deviceType", "linux");
-  contents.fields.set("badge", 3);
-  contents.fields.set("owner", pointer("_User", "u1"));
-  contents.fields.set("when", Dictionary{{"__type", "Date"}, {"iso", "2015-06-01T00:00:00.000Z"}});
-
-  auto document = ObjectFileLayout::documentFromContents(contents);
-  EXPECT_EQ(document.get("classname").stringValue(), "_Installation");
-  EXPECT_EQ(document.get("data").get("objectId").stringValue(), "i1");
-
-  std::string failure;
-  auto back = ObjectFileLayout::contentsFromData(JSONSerialization::dataFromJSONObject(document), failure);
-  ASSERT_TRUE(back) << failure;
-  EXPECT_EQ(*back, contents);
 }
 
 TEST(ObjectFileLayoutTest, OlderLayoutsReadAsTheCurrentOne) {

@@ -79,12 +79,6 @@ TEST_F(ObjectFilePersistenceControllerTest, StoredFileLoadsBackAndIsPrivate) {
             0u);
 }
 
-TEST_F(ObjectFilePersistenceControllerTest, MissingFileGivesNoneWithoutError) {
-  ErrorPtr error;
-  EXPECT_FALSE(load("currentThing", &error));
-  EXPECT_FALSE(error);
-}
-
 // A damaged file used to block loading for good: every launch failed on it again.
 TEST_F(ObjectFilePersistenceControllerTest, DamagedFileIsMovedAsideAndNoLongerBlocksLoading) {
   for (std::string damaged : {"{\"classname\": \"Thing\", \"data\": {\"obj", "not json",
@@ -159,14 +153,6 @@ TEST_F(ObjectFilePersistenceControllerTest, WritesOfOneKeyLandInTheOrderAsked) {
   ASSERT_TRUE(contents);
   EXPECT_EQ(contents->fields["n"].int64Value(), kWrites);
   EXPECT_TRUE(entriesStartingWith("currentThing.tmp-").empty());
-}
-
-TEST_F(ObjectFilePersistenceControllerTest, WorkAfterTheDataSourceIsGoneFails) {
-  manager.reset();
-  auto task = controller->loadPersistentContentsAsyncForKey("currentThing");
-  task.waitUntilFinished();
-  EXPECT_TRUE(task.isFaulted());
-  EXPECT_TRUE(task.exception());
 }
 
 // Runs the writer program; returns its process id.
