@@ -236,6 +236,8 @@ TEST(QueryTest, QueriesNestedInThemselvesAreRefusedInsteadOfRecursingForever) {
   b->whereKeyMatchesQuery("a", a);
   EXPECT_THROW(a->_beginRun(), InvalidArgumentException);
   EXPECT_FALSE(a->isRunning());
+  // The two queries own each other; let go so that they are freed.
+  b->_changeState([](MutableQueryState& s) { s.removeAllConditions(); });
 }
 
 // ---- Running ----------------------------------------------------------------------------------
