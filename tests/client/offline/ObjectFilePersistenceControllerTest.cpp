@@ -155,6 +155,34 @@ TEST_F(ObjectFilePersistenceControllerTest, WritesOfOneKeyLandInTheOrderAsked) {
   EXPECT_TRUE(entriesStartingWith("currentThing.tmp-").empty());
 }
 
+TEST_F(ObjectFilePersistenceControllerTest, ThreadsStoringSeveralKeysAtOnceLeaveWholeFiles) {
+  const std::vector<std::string> keys = {"currentA", "currentB", "currentC"};
+  std::vector<std::thread> threads;
+  std::vector<Task<void>> tasks[4];
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        const auto& key = keys[(t + i) % keys.size()];
+        tasks[t].push_back(controller->persistDataAsync(documentData(key, t * 100 + i), key));
+        if (i % 3 == 0) tasks[t].push_back(controller->loadPersistentContentsAsyncForKey(key));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (auto& list : tasks) {
+    ErrorPtr error;
+    Task<>::taskForCompletionOfAllTasks(list).waitForResult(&error);
+    ASSERT_FALSE(error);
+  }
+  for (const auto& key : keys) {
+    auto contents = load(key);
+    ASSERT_TRUE(contents);
+    EXPECT_EQ(contents->objectId, key);
+    EXPECT_FALSE(fs::exists(path(key) + ".corrupt"));
+    EXPECT_TRUE(entriesStartingWith(key + ".tmp-").empty());
+  }
+}
+
 // Runs the writer program; returns its process id.
 pid_t startWriter(const std::string& home, const std::string& key, long count, long pad) {
   std::vector<std::string> args = {KEEL_OBJECT_FILE_WRITER, home, key, std::to_string(count), std::to_string(pad)};
