@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,25 +58,6 @@ class ObjectFilePersistenceControllerTest : public testing::SandboxedTest {
   std::shared_ptr<KeelManager> manager;
   std::shared_ptr<ObjectFilePersistenceController> controller;
 };
-
-TEST_F(ObjectFilePersistenceControllerTest, StoredFileLoadsBackAndIsPrivate) {
-  persist(documentData("t1", 7), "currentThing");
-
-  auto contents = load("currentThing");
-  ASSERT_TRUE(contents);
-  EXPECT_EQ(contents->className, "Thing");
-  EXPECT_EQ(contents->objectId, "t1");
-  EXPECT_EQ(contents->fields["n"].int64Value(), 7);
-
-  struct stat st {};
-  ASSERT_EQ(::stat(path("currentThing").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600);
-  EXPECT_EQ(fs::path(path("currentThing")).parent_path(), fs::path(manager->fileManager()->defaultDataDirectoryPath()));
-  // Every access has ended: the lock is free for other processes.
-  EXPECT_EQ(MultiProcessFileLockController::sharedController().lockedContentAccessCountForFileAtPath(
-                path("currentThing")),
-            0u);
-}
 
 // A damaged file used to block loading for good: every launch failed on it again.
 TEST_F(ObjectFilePersistenceControllerTest, DamagedFileIsMovedAsideAndNoLongerBlocksLoading) {
