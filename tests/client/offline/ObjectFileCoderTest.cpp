@@ -1,11 +1,14 @@
 #include <keel/offline/ObjectFileCoder.h>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <keel/base/DateFormatter.h>
 #include <keel/base/Exception.h>
 #include <keel/base/JSONSerialization.h>
 #include <keel/offline/ObjectFilePersistenceController.h>
+#include <keel/storage/MultiProcessFileLock.h>
 
 #include "support/StorageTestSupport.h"
 
@@ -69,8 +72,14 @@ TEST_F(ObjectFileCoderTest, StoredObjectLoadsBackWithItsClassIdDatesAndFields) {
   ErrorPtr error;
   controller->persistObjectAsync(fetchedThing(), "currentThing").waitForResult(&error);
   ASSERT_FALSE(error);
-  EXPECT_EQ(parse(read(controller->filePathForKey("currentThing")))["classname"].stringValue(), "Thing");
+  const std::string path = controller->filePathForKey("currentThing");
+  EXPECT_EQ(parse(read(path))["classname"].stringValue(), "Thing");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600);
   expectSameAsFetched(load("currentThing"));
+  // Every access has ended: the lock is free for other processes.
+  EXPECT_EQ(MultiProcessFileLockController::sharedController().lockedContentAccessCountForFileAtPath(path), 0u);
 
   EXPECT_FALSE(load("noSuchKey"));
 }

@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,25 +58,6 @@ class ObjectFilePersistenceControllerTest : public testing::SandboxedTest {
   std::shared_ptr<KeelManager> manager;
   std::shared_ptr<ObjectFilePersistenceController> controller;
 };
-
-TEST_F(ObjectFilePersistenceControllerTest, StoredFileLoadsBackAndIsPrivate) {
-  persist(documentData("t1", 7), "currentThing");
-
-  auto contents = load("currentThing");
-  ASSERT_TRUE(contents);
-  EXPECT_EQ(contents->className, "Thing");
-  EXPECT_EQ(contents->objectId, "t1");
-  EXPECT_EQ(contents->fields["n"].int64Value(), 7);
-
-  struct stat st {};
-  ASSERT_EQ(::stat(path("currentThing").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600);
-  EXPECT_EQ(fs::path(path("currentThing")).parent_path(), fs::path(manager->fileManager()->defaultDataDirectoryPath()));
-  // Every access has ended: the lock is free for other processes.
-  EXPECT_EQ(MultiProcessFileLockController::sharedController().lockedContentAccessCountForFileAtPath(
-                path("currentThing")),
-            0u);
-}
 
 // A damaged file used to block loading for good: every launch failed on it again.
 TEST_F(ObjectFilePersistenceControllerTest, DamagedFileIsMovedAsideAndNoLongerBlocksLoading) {
@@ -153,6 +133,34 @@ TEST_F(ObjectFilePersistenceControllerTest, WritesOfOneKeyLandInTheOrderAsked) {
   ASSERT_TRUE(contents);
   EXPECT_EQ(contents->fields["n"].int64Value(), kWrites);
   EXPECT_TRUE(entriesStartingWith("currentThing.tmp-").empty());
+}
+
+TEST_F(ObjectFilePersistenceControllerTest, ThreadsStoringSeveralKeysAtOnceLeaveWholeFiles) {
+  const std::vector<std::string> keys = {"currentA", "currentB", "currentC"};
+  std::vector<std::thread> threads;
+  std::vector<Task<void>> tasks[4];
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        const auto& key = keys[(t + i) % keys.size()];
+        tasks[t].push_back(controller->persistDataAsync(documentData(key, t * 100 + i), key));
+        if (i % 3 == 0) tasks[t].push_back(controller->loadPersistentContentsAsyncForKey(key));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (auto& list : tasks) {
+    ErrorPtr error;
+    Task<>::taskForCompletionOfAllTasks(list).waitForResult(&error);
+    ASSERT_FALSE(error);
+  }
+  for (const auto& key : keys) {
+    auto contents = load(key);
+    ASSERT_TRUE(contents);
+    EXPECT_EQ(contents->objectId, key);
+    EXPECT_FALSE(fs::exists(path(key) + ".corrupt"));
+    EXPECT_TRUE(entriesStartingWith(key + ".tmp-").empty());
+  }
 }
 
 // Runs the writer program; returns its process id.
