@@ -10,12 +10,15 @@
 #include <keel/base/Logger.h>
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
+#include "server/RequestLog.h"
 
 namespace keel::server {
 
 namespace {
 
 constexpr std::size_t kMaxBatch = 50;
+// Expired request ids are swept at most this often, inside a change's transaction.
+constexpr std::int64_t kPruneEveryMs = 60 * 1000;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -167,7 +170,10 @@ void replacePlaceholders(json::value& v, const std::string& mediaURL) {
 
 }  // namespace
 
-Api::Api(Store& store, ApiConfig config, Faults& faults) : store_(store), config_(std::move(config)), faults_(faults) {}
+Api::Api(Store& store, ApiConfig config, Faults& faults) : store_(store), config_(std::move(config)), faults_(faults) {
+  auto writer = store_.writer();
+  RequestLog::createTable(writer->database());
+}
 
 json::value Api::callFunction(const std::string& name, const json::object& params) {
   if (name == "echo") return json::object{{"result", params}};
@@ -182,7 +188,7 @@ json::value Api::callFunction(const std::string& name, const json::object& param
   throw ApiError(kScriptFailed, fmt::format("Invalid function: \"{}\"", name));
 }
 
-std::pair<int, json::value> Api::batch(const json::object& params, const Context& ctx) {
+std::pair<int, json::value> Api::batch(const json::object& params, const Context& ctx, StoreConnection* held) {
   auto it = params.find("requests");
   if (it == params.end() || !it->value().is_array()) throw ApiError(kInvalidJSON, "requests must be an array");
   const auto& requests = it->value().get_array();
@@ -205,7 +211,7 @@ std::pair<int, json::value> Api::batch(const json::object& params, const Context
         if (!b->value().is_object()) throw ApiError(kInvalidJSON, "A batch request's body must be an object.");
         body = b->value().get_object();
       }
-      auto [status, reply] = route(std::string(m->value().get_string()), path, std::move(body), ctx, true);
+      auto [status, reply] = route(std::string(m->value().get_string()), path, std::move(body), ctx, true, held);
       (void)status;
       replies.push_back(json::object{{"success", std::move(reply)}});
     } catch (const ApiError& e) {
@@ -216,21 +222,70 @@ std::pair<int, json::value> Api::batch(const json::object& params, const Context
 }
 
 std::pair<int, json::value> Api::route(const std::string& method, const std::string& path, json::object params,
-                                       const Context& ctx, bool inBatch) {
+                                       const Context& ctx, bool inBatch, StoreConnection* held) {
   const auto parts = splitPath(path.substr(0, path.find('?')));
   if (!parts.empty() && parts[0] == "batch") {
     if (inBatch) throw ApiError(kInvalidJSON, "A batch cannot contain another batch.");
     if (method != "POST") throw ApiError(kInvalidJSON, "batch needs POST", 404);
-    return batch(params, ctx);
+    return batch(params, ctx, held);
   }
   // Functions touch no storage: they need no connection.
   if (parts.size() == 2 && parts[0] == "functions" && method == "POST") return {200, callFunction(parts[1], params)};
+  if (held) {
+    // A refused request inside the caller's transaction must leave nothing behind.
+    auto& db = held->database();
+    db.exec("SAVEPOINT request");
+    try {
+      auto result = routeOn(*held, method, parts, params, ctx);
+      db.exec("RELEASE request");
+      return result;
+    } catch (...) {
+      db.exec("ROLLBACK TO request");
+      db.exec("RELEASE request");
+      throw;
+    }
+  }
   const bool write = method != "GET" && method != "HEAD";
   auto connection = write ? store_.writer() : store_.reader();
   auto transaction = connection->begin(write);
   auto result = routeOn(*connection, method, parts, params, ctx);
   transaction->commit();
   return result;
+}
+
+ApiResponse Api::routeOnce(const std::string& method, const std::string& path, json::object params,
+                           const Context& ctx, const std::string& requestId) {
+  const std::int64_t now =
+      config_.clock ? config_.clock()
+                    : std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::int64_t notBefore = now - config_.requestIdRetention.count();
+  // Changes take the one write connection in turn, so a duplicate sent while the first is still
+  // running waits here and then finds its reply.
+  auto connection = store_.writer();
+  auto transaction = connection->begin(true);
+  auto& db = connection->database();
+  if (auto logged = RequestLog::find(db, config_.applicationId, requestId, notBefore)) {
+    if (logged->method != method || logged->path != path)
+      throw ApiError(kInvalidJSON, fmt::format("The request id {} was already used for {} {}.", requestId,
+                                               logged->method, logged->path));
+    ApiResponse replay;
+    replay.status = logged->status;
+    replay.body = std::move(logged->body);
+    replay.headers.emplace_back("X-Keel-Replayed", "true");
+    return replay;
+  }
+  auto [status, reply] = route(method, path.substr(3), std::move(params), ctx, false, &*connection);
+  ApiResponse response = jsonResponse(status, reply);
+  // A refused request threw above and stored nothing: it changed nothing, so a retry may run.
+  RequestLog::store(db, config_.applicationId, requestId, LoggedReply{method, path, response.status, response.body},
+                    now);
+  if (now - lastPrune_.load() >= kPruneEveryMs) {
+    RequestLog::prune(db, notBefore);
+    lastPrune_ = now;
+  }
+  transaction->commit();
+  return response;
 }
 
 std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::string& method,
@@ -331,7 +386,11 @@ ApiResponse Api::serveMedia(const std::string& method, const std::string& relati
 }
 
 ApiResponse Api::faultControl(const std::string& method, const std::string& body) {
-  if (method == "GET") return jsonResponse(200, json::object{{"rules", faults_.list()}});
+  if (method == "GET") {
+    json::object reply = faults_.counters();
+    reply["rules"] = faults_.list();
+    return jsonResponse(200, reply);
+  }
   if (method == "DELETE") {
     faults_.clear();
     return jsonResponse(200, json::object{});
@@ -386,6 +445,13 @@ ApiResponse Api::handle(const ApiRequest& request) {
     if (method == "GET" || method == "HEAD" || method == "DELETE")
       for (auto& e : parseQueryString(query)) params[e.key()] = std::move(e.value());
 
+    if (auto id = request.headers.find("x-keel-request-id"); id != request.headers.end()) {
+      if (!RequestLog::isValidId(id->second))
+        throw ApiError(kInvalidJSON, fmt::format("X-Keel-Request-Id must be 1 to {} visible ASCII characters.",
+                                                 RequestLog::kMaxIdLength));
+      // Reads change nothing: answering them afresh is what a retry wants.
+      if (method != "GET" && method != "HEAD") return routeOnce(method, path, std::move(params), ctx, id->second);
+    }
     auto result = route(method, path.substr(3), std::move(params), ctx, false);
     return jsonResponse(result.first, result.second);
   } catch (const ApiError& e) {

@@ -227,6 +227,9 @@ class Session : public SessionControl {
     std::optional<FaultAction> fault;
     if (core_.faults && path != "/__keel/faults")
       fault = core_.faults->take(std::string(request_.method_string()), path);
+    applied_.reset();
+    // The request takes effect before its reply is held back, failed or lost.
+    if (fault && fault->apply) applied_ = answer(core_.handler, request_, loopback_);
     if (fault && fault->delay.count() > 0) {
       timer_.expires_after(fault->delay);
       timer_.async_wait([self = derived().shared_from_this(), fault](beast::error_code wec) {
@@ -248,7 +251,9 @@ class Session : public SessionControl {
       return derived().dropConnection();
     }
     ApiResponse reply = fault && fault->status ? errorResponse(fault->status, fault->code, fault->error)
-                                               : answer(core_.handler, request_, loopback_);
+                        : applied_                ? std::move(*applied_)
+                                                  : answer(core_.handler, request_, loopback_);
+    applied_.reset();
     const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
     send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
   }
@@ -291,6 +296,7 @@ class Session : public SessionControl {
   }
 
   Core& core_;
+  std::optional<ApiResponse> applied_;  // the answer of a request a fault rule applied first
   beast::flat_buffer buffer_;
   net::steady_timer timer_;
   std::string remote_;

@@ -35,6 +35,9 @@ The local backend: answers the REST interface of the Keel client library over HT
   --tls-cert FILE      PEM certificate chain; with --tls-key serves HTTPS only
   --tls-key FILE       PEM private key
   --faults             accept fault-injection rules at /__keel/faults (loopback only)
+  --request-id-retention SECONDS
+                       how long the reply of a change sent with X-Keel-Request-Id answers
+                       its duplicates (default 86400)
   --max-body BYTES     largest accepted request body (default 10485760)
   --timeout MS         read/write/idle time-out per connection (default 30000)
   --threads N          worker threads (default 2)
@@ -67,7 +70,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
     } else if (name == "--port" || name == "--host" || name == "--data" || name == "--app-id" ||
                name == "--client-key" || name == "--master-key" || name == "--seed" || name == "--media" ||
                name == "--public-url" || name == "--tls-cert" || name == "--tls-key" || name == "--max-body" ||
-               name == "--timeout" || name == "--threads") {
+               name == "--timeout" || name == "--threads" || name == "--request-id-retention") {
       auto v = value();
       if (!v) return name + " needs a value";
       if (name == "--port") {
@@ -82,6 +85,9 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
       } else if (name == "--threads") {
         if (!parseNumber(*v, 1, 256, n)) return "--threads needs a number from 1 to 256";
         out.http.threads = static_cast<int>(n);
+      } else if (name == "--request-id-retention") {
+        if (!parseNumber(*v, 1, 30LL * 86400, n)) return "--request-id-retention needs seconds from 1 to 2592000";
+        out.requestIdRetention = std::chrono::seconds(n);
       } else if (name == "--host") out.http.address = *v;
       else if (name == "--data") out.dataFile = *v;
       else if (name == "--app-id") out.applicationId = *v;

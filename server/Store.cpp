@@ -25,6 +25,7 @@ CREATE TABLE IF NOT EXISTS objects(
   updated_at INTEGER NOT NULL,
   data TEXT NOT NULL,
   UNIQUE(class, id));
+CREATE INDEX IF NOT EXISTS objects_created ON objects(class, created_at, id);
 CREATE TABLE IF NOT EXISTS field_index(
   class TEXT NOT NULL, key TEXT NOT NULL, kind INTEGER NOT NULL, value NOT NULL, seq INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS field_index_lookup ON field_index(class, key, kind, value, seq);
@@ -247,6 +248,33 @@ void StoreConnection::scan(const std::string& className, const std::function<boo
   // A statement of its own: a visit may run nested look-ups (includes, sub-queries).
   platform::Statement st(db_, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? ORDER BY seq");
   st.bind(1, className);
+  while (st.step()) {
+    auto object = readRow(st);
+    if (object && !visit(std::move(*object))) break;
+  }
+}
+
+void StoreConnection::scanFiltered(const std::string& className, const RowFilter& filter,
+                                   const std::optional<std::pair<std::string, json::value>>& equal,
+                                   std::string_view orderBy, const std::function<bool(StoredObject&&)>& visit) {
+  std::string sql = "SELECT o.seq, o.class, o.id, o.created_at, o.updated_at, o.data FROM objects o WHERE o.class = ?";
+  if (!filter.sql.empty()) sql += " AND (" + filter.sql + ")";
+  if (equal)
+    sql += " AND o.seq IN (SELECT f.seq FROM field_index f WHERE f.class = ? AND f.key = ? AND f.kind = ? AND f.value = ?)";
+  sql += " ORDER BY ";
+  sql += orderBy;
+  // A statement of its own, as in scan(): a visit may run nested look-ups.
+  platform::Statement st(db_, sql);
+  int index = 1;
+  st.bind(index++, className);
+  for (const auto& arg : filter.args) {
+    if (const auto* n = std::get_if<std::int64_t>(&arg)) st.bind(index++, *n);
+    else st.bind(index++, std::string_view(std::get<std::string>(arg)));
+  }
+  if (equal) {
+    st.bind(index, className).bind(index + 1, equal->first);
+    if (!bindIndexValue(st, index + 2, index + 3, equal->second)) return;
+  }
   while (st.step()) {
     auto object = readRow(st);
     if (object && !visit(std::move(*object))) break;

@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     Store store(options.dataFile, options.http.threads);
     Faults faults;
     ApiConfig config{options.applicationId, options.clientKey, options.masterKey, options.mediaDir, options.faults};
+    config.requestIdRetention = options.requestIdRetention;
     Api api(store, config, faults);
     options.http.handleSignals = true;
     HttpServer server(options.http, [&api](const ApiRequest& r) { return api.handle(r); },
