@@ -308,6 +308,8 @@ class Object : public BackendObject {
 
   // All below: REQUIRES mutex_ held.
   bool isDataAvailableForKeyLocked(const std::string& key) const;
+  void makeAvailableLocked(const std::string& key);
+  void makeAvailableLocked(const Dictionary& keys);
   void performOperationLocked(const FieldOperationPtr& operation, const std::string& key);
   void rebuildEstimatedDataLocked();
   void checkForChangedReferencesLocked();

@@ -234,6 +234,7 @@ TEST(ObjectDirtyTest, ObjectsThatPointAtEachOtherAreWalkedOnce) {
   c->setObject(Value(1), "n");
   EXPECT_TRUE(a->isDirty());
   EXPECT_FALSE(a->isDirty(false));
+  EXPECT_NE(a->description().find("next = <Node: "), std::string::npos);
 }
 
 TEST(ObjectReferenceTest, AccessListsChangedInPlaceAreSetAgain) {
@@ -296,6 +297,15 @@ TEST(ObjectPersistedFormTest, RoundTripsAnObjectWithThreeQueuedSets) {
   EXPECT_EQ(restored->_operationSetQueue().size(), 3u);
   first.fail();
   second.fail();
+}
+
+TEST(ObjectPersistedFormTest, PendingChangesReadBackIntoAShellAreReadable) {
+  auto shell = Object::objectWithoutDataWithClassNameObjectId("Video", "v");
+  shell->mergeFromRESTDictionary(parse(R"({"__operations":[{"Plays":{"__op":"Increment","amount":2},"__uuid":"u"}]})"),
+                                 decoder());
+  EXPECT_EQ(shell->objectForKey("Plays"), Value(2));
+  EXPECT_EQ(shell->_operationSetQueue().size(), 1u);
+  EXPECT_TRUE(shell->isDirtyForKey("Plays"));
 }
 
 TEST(ObjectPersistedFormTest, AnOlderFormDoesNotOverwriteNewerServerData) {
