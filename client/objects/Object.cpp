@@ -102,8 +102,10 @@ std::string newLocalId() {
 // ---- Construction ----
 
 Object::Object(const ObjectInit& init)
-    : state_(ObjectState::stateWithClassName(init.className_, init.objectId_, init.complete_)),
-      localId_(init.localId_) {
+    : classNameCopy_(init.className_),
+      objectIdCopy_(init.objectId_),
+      localId_(init.localId_),
+      state_(ObjectState::stateWithClassName(init.className_, init.objectId_, init.complete_)) {
   operationSetQueue_.emplace_back();
 }
 
@@ -237,13 +239,13 @@ std::shared_ptr<ObjectFactory> makeDefaultObjectFactory() {
 // ---- Reading ----
 
 std::string Object::className() const {
-  std::lock_guard lock(mutex_);
-  return state_->className();
+  std::lock_guard lock(identityMutex_);
+  return classNameCopy_;
 }
 
 std::optional<std::string> Object::objectId() const {
-  std::lock_guard lock(mutex_);
-  return state_->objectId();
+  std::lock_guard lock(identityMutex_);
+  return objectIdCopy_;
 }
 
 std::optional<Date> Object::createdAt() const {
@@ -576,6 +578,9 @@ void Object::installStateLocked(std::shared_ptr<const ObjectState> state) {
   }
   // The local datastore and the local-id store learn of new ids here once they exist.
   state_ = std::move(state);
+  std::lock_guard lock(identityMutex_);
+  if (classNameCopy_ != state_->className()) classNameCopy_ = state_->className();
+  if (objectIdCopy_ != state_->objectId()) objectIdCopy_ = state_->objectId();
 }
 
 Dictionary Object::decodeResult(const Dictionary& result, const Decoder& decoder) {
@@ -863,13 +868,13 @@ void Object::mergeFromRESTDictionary(const Dictionary& dictionary, const Decoder
 // ---- Identity ----
 
 std::string Object::getOrCreateLocalId() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(identityMutex_);
   if (!localId_) localId_ = newLocalId();
   return *localId_;
 }
 
 std::optional<std::string> Object::localId() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(identityMutex_);
   return localId_;
 }
 
@@ -920,8 +925,8 @@ std::string Object::description() const {
     std::lock_guard lock(mutex_);
     state = state_;
     fields = estimatedData_.data();
-    localId = localId_;
   }
+  localId = this->localId();
   std::string out = formatMessage("<%@: %p, objectId: %@, localId: %@> {", state->className(),
                                   static_cast<const void*>(this), Value(state->objectId().value_or("new")),
                                   Value(localId.value_or("(null)")));

@@ -21,7 +21,9 @@
 // Thread-safety: every member may be called from any thread. Each object has one recursive
 // mutex guarding its state, queue, estimate and available keys. The object never holds its
 // lock while it takes another object's lock or calls out (decoding, encoding, callbacks):
-// values are decoded before the lock is taken and copied out before they are encoded.
+// values are decoded before the lock is taken and copied out before they are encoded. The
+// identity (class name, object id, local id) is readable under a leaf lock of its own, so
+// matching objects by id under one object's lock never waits for another's.
 //
 // Ownership: objects are always held by shared_ptr (made by the factory functions below).
 // Members whose names start with an underscore are the library's own (saving, fetching,
@@ -323,13 +325,20 @@ class Object : public BackendObject {
   static Dictionary decodeResult(const Dictionary& result, const Decoder& decoder);
 
   mutable std::recursive_mutex mutex_;
+  // Class name, object id and local id are also kept under a lock of their own that is never
+  // held while another is taken: other objects ask for them while holding their own lock
+  // (AddUnique and Remove match objects by id), and taking mutex_ there could deadlock two
+  // objects that refer to each other.
+  mutable std::mutex identityMutex_;
+  std::string classNameCopy_;
+  std::optional<std::string> objectIdCopy_;
+  std::optional<std::string> localId_;
   ObjectStatePtr state_;
   std::vector<OperationSet> operationSetQueue_;
   ObjectEstimatedData estimatedData_;
   std::unordered_set<std::string> availableKeys_;
   bool dirty_ = false;
   int deletingEventually_ = 0;
-  std::optional<std::string> localId_;
   // The encoded form of each field value that holds an access list or a geo point, the
   // references that can change in place, to notice such changes.
   std::unordered_map<std::string, Value> referenceSnapshots_;

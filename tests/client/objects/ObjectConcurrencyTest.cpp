@@ -79,5 +79,24 @@ TEST(ObjectConcurrencyTest, IsDirtyOnObjectsThatPointAtEachOtherDoesNotDeadlockA
   right.join();
 }
 
+// AddUnique matches saved objects by class and id, so changing one object asks the objects in
+// its array for their ids. With the ids behind each object's main lock, two objects holding
+// each other in such arrays deadlocked when changed from two threads at once.
+TEST(ObjectConcurrencyTest, AddingObjectsThatHoldEachOtherFromTwoThreadsDoesNotDeadlock) {
+  auto a = Object::_objectFromDictionary(Dictionary{{"objectId", Value("a")}}, "Node", true);
+  auto b = Object::_objectFromDictionary(Dictionary{{"objectId", Value("b")}}, "Node", true);
+  a->setObject(Value(Array{Value(b)}), "peers");
+  b->setObject(Value(Array{Value(a)}), "peers");
+  std::thread left([&] {
+    for (int i = 0; i < 2000; ++i) a->addUniqueObject(Value(b), "peers");
+  });
+  std::thread right([&] {
+    for (int i = 0; i < 2000; ++i) b->addUniqueObject(Value(a), "peers");
+  });
+  left.join();
+  right.join();
+  EXPECT_EQ(a->objectForKey("peers"), Value(Array{Value(b)}));
+}
+
 }  // namespace
 }  // namespace keel
