@@ -269,7 +269,6 @@ void Object::makeAvailableLocked(const Dictionary& keys) {
 }
 
 bool Object::isDataAvailableForKeyLocked(const std::string& key) const {
-  if (key.empty()) return false;
   return state_->isComplete() || availableKeys_.count(key) != 0;
 }
 

@@ -156,9 +156,9 @@ class Object : public BackendObject {
   // Queues a change of `key`: a field operation is performed as it is, any other value is
   // wrapped in a Set. Throws InvalidArgumentException "Can't use nil for keys or values on
   // Object. Use NSNull for values." for no value (std::nullopt; JSON null is Value()) or an
-  // empty key, "Object values may not have class: %@" for a value of a kind a field cannot
-  // hold (a Relation, a command result, an error), and what Set refuses (reserved keys in a
-  // dictionary). Throws what the operation's merge or apply throws, and then changes nothing.
+  // empty key (a field the server sent under "" stays readable), "Object values may not have
+  // class: %@" for a value of a kind a field cannot hold (a Relation, a command result, an
+  // error), and what Set refuses (reserved keys in a dictionary). Throws what the operation's merge or apply throws, and then changes nothing.
   void setObject(std::optional<Value> value, const std::string& key);
   // Sets only when the value differs from the current one (not the same reference, not equal).
   void _setObjectIfDifferent(const Value& value, const std::string& key);

@@ -68,6 +68,13 @@ TEST(ObjectReadingTest, ShellKeysWithoutDataRaiseTheExactMessage) {
             "Key \"Title\" has no data.  Call fetchIfNeeded before getting its value.");
 }
 
+// Found by fuzzing the persisted form: a field the server named "" was kept but could not be read.
+TEST(ObjectReadingTest, AFieldWithAnEmptyNameFromTheServerIsReadable) {
+  auto object = Object::_objectFromDictionary(parse(R"({"objectId":"v","":"yes"})"), "Video", true);
+  EXPECT_EQ(object->objectForKey(""), Value("yes"));
+  EXPECT_THROW(object->setObject(Value(1), ""), InvalidArgumentException);
+}
+
 TEST(ObjectReadingTest, SelectedKeysMakeOnlyThoseKeysReadable) {
   auto object = Object::_objectFromDictionary(parse(R"({"objectId":"v1","Title":"Calm","Mins":5})"), "Video",
                                               std::vector<std::string>{"Title", "Mins"});
