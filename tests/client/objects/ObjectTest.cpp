@@ -36,6 +36,21 @@ std::string reasonOf(F&& f) {
 
 const Decoder& decoder() { return *Decoder::objectDecoder(); }
 
+TEST(ObjectStateTest, StatesCompareByTheirPropertiesAndCopyingFreezesOrThaws) {
+  auto frozen = ObjectState::stateWithClassName("Video", std::string("v"), true);
+  auto thawed = frozen->mutableCopy();
+  EXPECT_TRUE(frozen->isEqual(*thawed));
+  EXPECT_EQ(frozen->hash(), thawed->hash());
+  thawed->setServerDataObject(Value(5), "Mins");
+  thawed->setCreatedAtFromString("2015-06-01T08:30:00.125Z");
+  EXPECT_FALSE(frozen->isEqual(*thawed));
+  std::shared_ptr<const ObjectState> refrozen = thawed->copy();
+  EXPECT_TRUE(refrozen->isEqual(*thawed));
+  EXPECT_NE(refrozen->description().find("Mins = 5;"), std::string::npos);
+  EXPECT_EQ(json(Value(refrozen->dictionaryRepresentationWithObjectEncoder(*Encoder::objectEncoder()))),
+            R"({"objectId":"v","createdAt":"2015-06-01T08:30:00.125Z","Mins":5})");
+}
+
 TEST(ObjectCreationTest, ValidatesClassNames) {
   EXPECT_EQ(reasonOf<InvalidArgumentException>([] { Object::objectWithClassName(""); }), "Class name can't be 'nil'.");
   EXPECT_EQ(reasonOf<InvalidArgumentException>([] { Object::objectWithClassName("_Secret"); }),
@@ -324,16 +339,18 @@ TEST(ObjectPersistedFormTest, AnOlderFormDoesNotOverwriteNewerServerData) {
   EXPECT_EQ(object->objectForKey("Title"), Value("New"));
 }
 
-TEST(ObjectCodingTest, DecodedPointersAndRelationsUseRealObjects) {
+TEST(ObjectCodingTest, DecodedPointersAreRealObjects) {
   Value decoded = Decoder::objectDecoder()->decodeObject(
       JSONSerialization::JSONObjectFromString(R"({"__type":"Pointer","className":"Video","objectId":"v"})").value());
   auto object = decoded.as<Object>();
   ASSERT_TRUE(object);
   EXPECT_EQ(object->objectId(), "v");
   EXPECT_FALSE(object->isDataAvailable());
+}
 
-  // A relation's members are written by the caller's encoder, so an unsaved one gets its
-  // local id instead of failing the whole encoding.
+// Relations were always written with the pointer encoder, so an unsaved member failed even the
+// encoders that write local ids (commands kept for later, the persisted form).
+TEST(ObjectCodingTest, RelationsAreWrittenWithTheCallersEncoder) {
   auto relation = Relation::relationWithTargetClassKnownObjects("Video", {Object::objectWithClassName("Video")});
   Value encoded = PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(Value(relation));
   EXPECT_TRUE(encoded.get("objects").arrayValue().at(0).contains("localId"));
