@@ -46,7 +46,7 @@ TEST(ObjectStateTest, StatesCompareByTheirPropertiesAndCopyingFreezesOrThaws) {
   EXPECT_FALSE(frozen->isEqual(*thawed));
   std::shared_ptr<const ObjectState> refrozen = thawed->copy();
   EXPECT_TRUE(refrozen->isEqual(*thawed));
-  EXPECT_NE(refrozen->description().find("Mins = 5;"), std::string::npos);
+  EXPECT_NE(refrozen->description().find("serverData = {Mins = 5};"), std::string::npos);
   EXPECT_EQ(json(Value(refrozen->dictionaryRepresentationWithObjectEncoder(*Encoder::objectEncoder()))),
             R"({"objectId":"v","createdAt":"2015-06-01T08:30:00.125Z","Mins":5})");
 }
