@@ -14,6 +14,7 @@
 #include <keel/network/URLSessionCommandRunner.h>
 #include <keel/objects/Decoder.h>
 #include <keel/objects/KeyValueCache.h>
+#include <keel/objects/Query.h>
 #include <keel/objects/RESTQueryCommand.h>
 #include <keel/objects/SessionTokenProvider.h>
 
@@ -27,8 +28,15 @@ double secondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) 
   return std::chrono::duration<double>(to - from).count();
 }
 
-ErrorPtr malformedReply(const std::string& what) {
-  return ErrorUtilities::errorWithCode(kQueryErrorInternalServer, "Malformed query reply: " + what);
+ErrorPtr malformedReply(const std::string& what, bool shouldLog = true) {
+  return ErrorUtilities::errorWithCode(kQueryErrorInternalServer, "Malformed query reply: " + what, shouldLog);
+}
+
+// Returns the checked error of `result` logged once, where a run reports it.
+ErrorPtr loggedReplyError(const CommandResult& result, bool isCount) {
+  auto error = QueryController::replyError(result, isCount);
+  if (error) logError("%@ (Code: %ld, Version: %@)", error->localizedDescription(), error->code(), kKeelLibraryVersion);
+  return error;
 }
 
 std::optional<std::vector<std::string>> selectedKeysOf(const QueryState& state) {
@@ -41,7 +49,7 @@ std::optional<std::vector<std::string>> selectedKeysOf(const QueryState& state) 
 // than an exception out of a wait.
 Task<std::vector<ObjectPtr>> objectsFromReply(const CommandResult& result, const QueryState& state) {
   using Result = Task<std::vector<ObjectPtr>>;
-  if (auto error = QueryController::replyError(result, false)) return Result::taskWithError(error);
+  if (auto error = loggedReplyError(result, false)) return Result::taskWithError(error);
   const Dictionary& reply = result.result().dictionaryValue();
   std::string className = state.className();
   if (const Value* name = reply.find("className"); name && name->isString()) className = name->stringValue();
@@ -80,25 +88,31 @@ std::shared_ptr<QueryController> QueryController::controllerWithCommonDataSource
 
 ErrorPtr QueryController::replyError(const CommandResult& result, bool isCount) {
   const Value& reply = result.result();
-  if (!reply.isDictionary()) return malformedReply("not a dictionary");
+  if (!reply.isDictionary()) return malformedReply("not a dictionary", false);
   if (isCount) {
     const Value* count = reply.dictionaryValue().find("count");
-    if (!count || !count->isNumber() || count->isBool()) return malformedReply("no \"count\" number");
+    if (!count || !count->isNumber() || count->isBool()) return malformedReply("no \"count\" number", false);
     // Integers arrive as Int64; a double must still be a whole count to mean one.
     double value = count->doubleValue();
     if (!count->isIntegerNumber() && (!std::isfinite(value) || value != std::floor(value) || value > 9.0e15)) {
-      return malformedReply("\"count\" is not a whole number");
+      return malformedReply("\"count\" is not a whole number", false);
     }
-    if (value < 0) return malformedReply("\"count\" is negative");
+    if (value < 0) return malformedReply("\"count\" is negative", false);
     return nullptr;
   }
   const Value* results = reply.dictionaryValue().find("results");
-  if (!results || !results->isArray()) return malformedReply("no \"results\" array");
+  if (!results || !results->isArray()) return malformedReply("no \"results\" array", false);
   for (const Value& element : results->arrayValue()) {
-    if (!element.isDictionary()) return malformedReply("a result is not a dictionary");
+    if (!element.isDictionary()) return malformedReply("a result is not a dictionary", false);
   }
-  if (const Value* name = reply.dictionaryValue().find("className"); name && !name->isString()) {
-    return malformedReply("\"className\" is not a string");
+  if (const Value* name = reply.dictionaryValue().find("className")) {
+    // The name becomes the objects' class and, later, part of their request paths.
+    if (!name->isString()) return malformedReply("\"className\" is not a string", false);
+    try {
+      checkQueryClassName(name->stringValue());
+    } catch (const std::exception&) {
+      return malformedReply("\"className\" is not a class name", false);
+    }
   }
   return nullptr;
 }
@@ -155,7 +169,7 @@ Task<std::int64_t> QueryController::countObjectsAsync(const QueryStatePtr& state
           [](const Task<CommandResultPtr>& task) {
             const CommandResultPtr& result = task.result();
             if (!result) return Task<std::int64_t>::taskWithError(malformedReply("no reply"));
-            if (auto error = replyError(*result, true)) return Task<std::int64_t>::taskWithError(error);
+            if (auto error = loggedReplyError(*result, true)) return Task<std::int64_t>::taskWithError(error);
             const Value& count = *result->result().dictionaryValue().find("count");
             return Task<std::int64_t>::taskWithResult(
                 count.isIntegerNumber() ? count.int64Value() : static_cast<std::int64_t>(count.doubleValue()));
