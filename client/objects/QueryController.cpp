@@ -12,7 +12,6 @@
 #include <keel/core/CoreManager.h>
 #include <keel/core/KeelManager.h>
 #include <keel/network/URLSessionCommandRunner.h>
-#include <keel/objects/Decoder.h>
 #include <keel/objects/KeyValueCache.h>
 #include <keel/objects/Query.h>
 #include <keel/objects/RESTQueryCommand.h>
@@ -291,15 +290,10 @@ Task<CommandResultPtr> CachedQueryController::cacheAsync(const std::shared_ptr<R
     return Task<CommandResultPtr>::taskWithError(
         ErrorUtilities::errorWithCode(kQueryErrorCacheMiss, "Cache contains corrupted JSON."));
   }
-  Value decoded;
-  try {
-    decoded = Decoder::objectDecoder()->decodeObject(*parsed);
-  } catch (const std::exception&) {
-    return Task<CommandResultPtr>::taskWithError(
-        ErrorUtilities::errorWithCode(kQueryErrorCacheMiss, "Cache contains corrupted JSON."));
-  }
+  // The parsed text is handed on as the runner hands on a reply: the find decodes each result
+  // into its object, so decoding here as well would only do that work twice.
   return Task<CommandResultPtr>::taskWithResult(
-      CommandResult::commandResultWithResult(std::move(decoded), std::move(*text), platform::HTTPResponse{}));
+      CommandResult::commandResultWithResult(std::move(*parsed), std::move(*text), platform::HTTPResponse{}));
 }
 
 std::optional<std::string> CachedQueryController::cacheKeyForQueryState(const QueryState& state,
