@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <keel/base/Exception.h>
 #include <keel/network/URLSessionCommandRunner.h>
 #include <keel/objects/KeyValueCache.h>
 #include <keel/objects/Query.h>
@@ -243,20 +242,6 @@ TEST_F(QueryControllerTest, CountsThroughTheCacheToo) {
   EXPECT_EQ(find(exercises(CachePolicy::CacheOnly)).error->code(), kQueryErrorCacheMiss);
 }
 
-TEST_F(QueryControllerTest, PoliciesThatAreNoRunnerPoliciesAreProgrammingErrors) {
-  auto state = exercises(CachePolicy::CacheThenNetwork);
-  EXPECT_TRUE(find(state).exception);
-  auto bogus = state->mutableCopy();
-  bogus->setCachePolicy(static_cast<CachePolicy>(9));
-  try {
-    std::rethrow_exception(find(bogus->copy()).exception);
-  } catch (const InternalInconsistencyException& e) {
-    EXPECT_STREQ(e.what(), "Unrecognized cache policy: 9");
-  } catch (...) {
-    ADD_FAILURE() << "no InternalInconsistencyException";
-  }
-}
-
 // ---- Against a scripted server: replies keel-server never sends -----------------------------
 
 class QueryControllerReplyTest : public QueryControllerTest {
@@ -312,22 +297,6 @@ TEST_F(QueryControllerReplyTest, ReplyClassNameDecidesTheObjectsClass) {
   ASSERT_EQ(outcome.objects.size(), 2u);
   EXPECT_EQ(outcome.objects[0]->className(), "Video");
   EXPECT_EQ(outcome.objects[1]->objectId(), "v2");
-}
-
-TEST_F(QueryControllerReplyTest, SessionTokensKeepCachedResultsApart) {
-  answer(R"({"results": [{"objectId": "alices"}]})");
-  auto state = exercises(CachePolicy::NetworkOnly);
-  ASSERT_FALSE(find(state, "r:alice").error);
-  EXPECT_EQ(scripted.requests().back().header("x-keel-session-token"), "r:alice");
-
-  auto cacheOnly = exercises(CachePolicy::CacheOnly);
-  EXPECT_EQ(find(cacheOnly, "r:alice").objects.size(), 1u);
-  EXPECT_EQ(find(cacheOnly, std::nullopt).error->code(), kQueryErrorCacheMiss);
-  EXPECT_EQ(find(cacheOnly, "r:bob").error->code(), kQueryErrorCacheMiss);
-  EXPECT_NE(controller->cacheKeyForQueryState(*state, "r:alice"), controller->cacheKeyForQueryState(*state, std::nullopt));
-
-  controller->clearCachedResultForQueryState(*state, "r:alice");
-  EXPECT_FALSE(cached(state, "r:alice"));
 }
 
 TEST_F(QueryControllerReplyTest, CancellingStopsTheRunAndStoresNothing) {
