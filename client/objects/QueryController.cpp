@@ -142,7 +142,9 @@ Task<std::vector<ObjectPtr>> QueryController::findObjectsAsync(const QueryStateP
             if (result->result().isDictionary()) {
               if (const Value* trace = result->result().dictionaryValue().find("trace")) {
                 std::string serverTrace = trace->isString() ? trace->stringValue() : trace->description();
-                logInfo("Pre-processing took %f seconds\n%@Client side parsing took %f seconds",
+                // The caller asked for the timings (setTrace), so they go out at the level shown
+                // by default.
+                logWarning("Pre-processing took %f seconds\n%@Client side parsing took %f seconds",
                         secondsBetween(start, *sent), serverTrace, secondsBetween(parseStart, SteadyClock::now()));
               }
             }

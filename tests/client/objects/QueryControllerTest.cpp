@@ -12,6 +12,7 @@
 #include <keel/objects/Query.h>
 #include <keel/objects/RESTQueryCommand.h>
 
+#include "client/objects/ObjectTestSupport.h"
 #include "support/KeelServerProcess.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/StorageTestSupport.h"
@@ -290,13 +291,19 @@ TEST_F(QueryControllerReplyTest, MalformedCountRepliesAreErrors) {
             4);
 }
 
-TEST_F(QueryControllerReplyTest, ReplyClassNameDecidesTheObjectsClass) {
-  answer(R"({"className": "Video", "results": [{"objectId": "v1", "name": "x"}, {"objectId": "v2"}]})");
+TEST_F(QueryControllerReplyTest, TheReplysClassNameAndTraceAreHonoured) {
+  answer(R"({"className": "Video", "trace": "scan 3 rows\n", "results": [{"objectId": "v1"}, {"objectId": "v2"}]})");
+  testing::CapturedLog log;
   auto outcome = find(exercises(CachePolicy::IgnoreCache));
   ASSERT_FALSE(outcome.error);
   ASSERT_EQ(outcome.objects.size(), 2u);
   EXPECT_EQ(outcome.objects[0]->className(), "Video");
   EXPECT_EQ(outcome.objects[1]->objectId(), "v2");
+  std::string written;
+  for (const auto& line : log.lines) written += line + "|";
+  EXPECT_NE(written.find("Pre-processing took "), std::string::npos) << written;
+  EXPECT_NE(written.find("scan 3 rows"), std::string::npos) << written;
+  EXPECT_NE(written.find("Client side parsing took "), std::string::npos) << written;
 }
 
 TEST_F(QueryControllerReplyTest, CancellingStopsTheRunAndStoresNothing) {
