@@ -51,7 +51,8 @@ class SampleCatalogSource : public CatalogSource {
  public:
   explicit SampleCatalogSource(QString imageDir) : imageDir_(std::move(imageDir)) {}
 
-  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr*) override {
+  using CatalogSource::fetchCatalog;
+  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr*, const FetchContext&) override {
     std::vector<CatalogEntry> entries;
     for (const auto& s : kSamples) {
       const QString path = QDir(imageDir_).filePath(QString::fromLatin1(s.id) + QStringLiteral(".png"));
