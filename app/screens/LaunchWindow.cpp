@@ -32,6 +32,12 @@ LaunchWindow::LaunchWindow(QWidget* parent)
   continueOffline_->setObjectName(QStringLiteral("continueOfflineButton"));
   continueOffline_->setAccessibleName(QStringLiteral("Continue offline"));
   continueOffline_->setAutoDefault(true);
+  // The app's outline look; the platform's light button would put white text on white.
+  continueOffline_->setStyleSheet(QStringLiteral(
+      "QPushButton { color: white; background: transparent; border: 1px solid white; border-radius: 4px;"
+      " padding: 6px 16px; }"
+      "QPushButton:hover, QPushButton:focus { background: rgba(255, 255, 255, 40); }"
+      "QPushButton:pressed { background: rgba(255, 255, 255, 80); }"));
   for (QLabel* label : {heading, attemptLabel_, nextTryLabel_}) label->setAlignment(Qt::AlignHCenter);
 
   auto* layout = new QVBoxLayout(this);
