@@ -55,7 +55,7 @@ void AppDelegate::setAsynchronousLaunch(LaunchHandlers handlers) { asynchronousL
 
 void AppDelegate::continueOffline() {
   if (!isSyncing()) return;
-  // Completes the sync now, which prints the failure line and tells the launch handlers.
+  // Completes the sync now, which prints the failure line and tells the sync's handlers.
   launchSync_->cancel(keel::Error::keel(1, "Continued offline before the exercises arrived."));
 }
 
@@ -84,11 +84,17 @@ bool AppDelegate::applicationDidFinishLaunchingWithOptions() {
   // The store stack is built now, on the main thread, rather than when the answer comes: a
   // store that cannot be opened stops the launch before anything is shown.
   managedObjectContext();
-  auto progress = asynchronousLaunch_->progress;
-  launchSync_ = CatalogSync::start(catalogSource_, std::move(progress),
-                                   [this](std::optional<std::vector<CatalogEntry>> entries, ErrorPtr error) {
+  syncCatalog(*asynchronousLaunch_);
+  return true;
+}
+
+bool AppDelegate::syncCatalog(LaunchHandlers handlers) {
+  if (isSyncing()) return false;
+  auto finished = std::move(handlers.finished);
+  launchSync_ = CatalogSync::start(catalogSource_, std::move(handlers.progress),
+                                   [this, finished](std::optional<std::vector<CatalogEntry>> entries, ErrorPtr error) {
                                      const bool synced = finishSync(entries, error);
-                                     if (asynchronousLaunch_->finished) asynchronousLaunch_->finished(synced);
+                                     if (finished) finished(synced);
                                    });
   return true;
 }
@@ -96,8 +102,10 @@ bool AppDelegate::applicationDidFinishLaunchingWithOptions() {
 bool AppDelegate::finishSync(const std::optional<std::vector<CatalogEntry>>& entries, const ErrorPtr& error) {
   if (entries) {
     replaceCatalog(*entries);
+    catalogState_ = CatalogState::Synced;
     return true;
   }
+  catalogState_ = CatalogState::Offline;
   std::printf("getAllVideos() failed: %s\n", error ? error->description().c_str() : "unknown error");
   std::fflush(stdout);
   return false;

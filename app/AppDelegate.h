@@ -56,11 +56,20 @@ class AppDelegate : public platform::ApplicationDelegate {
   // Makes the launch fetch the catalogue off the main thread and report to `handlers`.
   // REQUIRES: called before the launch.
   void setAsynchronousLaunch(LaunchHandlers handlers);
-  // Ends a running asynchronous launch sync as a failure (the user chose not to wait): the
-  // stored catalogue stays. Does nothing when no sync is running.
+  // Ends a running asynchronous sync as a failure (the user chose not to wait): the stored
+  // catalogue stays. Does nothing when no sync is running.
   void continueOffline();
-  // Returns true while an asynchronous launch sync is running.
+  // Returns true while an asynchronous sync is running.
   bool isSyncing() const { return launchSync_ && !launchSync_->isFinished(); }
+
+  // Where the stored catalogue comes from: not asked yet, this run's sync, or an earlier run
+  // (the last sync of this run failed or was given up).
+  enum class CatalogState { NotSynced, Synced, Offline };
+  CatalogState catalogState() const { return catalogState_; }
+  // Runs the catalogue sync again off the main thread (a Retry after a failed launch sync),
+  // reporting to `handlers` as the launch does. Returns false, starting nothing, while a sync
+  // is running. REQUIRES: the application has launched.
+  bool syncCatalog(LaunchHandlers handlers);
 
   // Returns the shared context of the running application's delegate, or nullptr when the
   // delegate is not an AppDelegate. The screens do not use it: they are handed environment().
@@ -107,6 +116,7 @@ class AppDelegate : public platform::ApplicationDelegate {
   std::shared_ptr<CatalogSource> catalogSource_;
   std::optional<LaunchHandlers> asynchronousLaunch_;
   std::shared_ptr<CatalogSync> launchSync_;
+  CatalogState catalogState_ = CatalogState::NotSynced;
   bool didLoad_ = false;
   std::string applicationDocumentsDirectory_;
   std::shared_ptr<const ManagedObjectModel> managedObjectModel_;

@@ -213,6 +213,27 @@ TEST_F(AsynchronousLaunchTest, ContinueOfflineEndsTheWaitAndALateAnswerIsDropped
   EXPECT_EQ(finished.size(), 1u);
 }
 
+TEST_F(AsynchronousLaunchTest, ARetryAfterAFailedLaunchSyncReplacesTheCatalogue) {
+  script->fail = true;
+  delegate->setAsynchronousLaunch({nullptr, [&](bool synced) { finished.push_back(synced); }});
+  ::testing::internal::CaptureStdout();
+  ASSERT_TRUE(platform::Application::sharedApplication().didFinishLaunching());
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return finished.size() == 1; }, 5s));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(delegate->catalogState(), AppDelegate::CatalogState::Offline);
+
+  script->fail = false;
+  script->entries = {videoEntry("back", 5, "Relax")};
+  ASSERT_TRUE(delegate->syncCatalog({nullptr, [&](bool synced) { finished.push_back(synced); }}));
+  // One sync at a time: a second Retry while the first runs starts nothing.
+  EXPECT_FALSE(delegate->syncCatalog({}));
+  ASSERT_TRUE(platform::MainLoop::runUntil([&] { return finished.size() == 2; }, 5s));
+  EXPECT_EQ(finished, (std::vector<bool>{false, true}));
+  EXPECT_EQ(delegate->catalogState(), AppDelegate::CatalogState::Synced);
+  EXPECT_NE(catalog().fetchExercise("back"), nullptr);
+  EXPECT_EQ(script->fetches, 2);
+}
+
 TEST_F(AsynchronousLaunchTest, AnAnswerReplacesTheCatalogueBeforeTheLaunchIsReportedOver) {
   auto gate = std::make_shared<GatedSource::Gate>();
   gate->entries = {videoEntry("a", 5, "Relax"), videoEntry("b", 10, "Energize")};
