@@ -4,12 +4,20 @@
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 namespace keel {
 
 namespace {
+
+// OpenSSL frees its global and per-thread state from an exit handler on the exiting thread,
+// while the dispatch pool's threads (which draw random bytes) may still be running and free
+// their own state again as they end: a double free at exit. The process is ending anyway, so
+// OpenSSL is told to leave its state alone. This must be OpenSSL's first initialisation, hence
+// a static initialiser of the file that first uses it.
+[[maybe_unused]] const bool kOpenSSLStateKeptUntilExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 void randomBytes(unsigned char* out, int n) {
   if (RAND_bytes(out, n) != 1) throw std::runtime_error("the random number generator failed");

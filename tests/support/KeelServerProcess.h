@@ -43,4 +43,19 @@ class KeelServerProcess {
   std::string port_;
 };
 
+#ifdef KEEL_SERVER_BINARY
+// The base of a test suite whose tests share one keel-server program: it starts with the suite
+// and ends after the suite's last test. `Base` is the suite's own base (a gtest fixture).
+template <typename Base>
+class WithKeelServer : public Base {
+ protected:
+  static void SetUpTestSuite() { server_ = new KeelServerProcess(KEEL_SERVER_BINARY); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  inline static KeelServerProcess* server_ = nullptr;
+};
+#endif
+
 }  // namespace keel::testing

@@ -18,6 +18,8 @@
 
 #include "client/objects/ObjectTestSupport.h"
 
+#include "support/ExceptionTestSupport.h"
+
 namespace keel {
 namespace {
 
@@ -25,11 +27,7 @@ using testing::CapturedLog;
 using testing::InstalledTestFactory;
 using testing::TestObject;
 
-Value parse(std::string_view text) {
-  auto v = JSONSerialization::JSONObjectFromString(text);
-  EXPECT_TRUE(v.has_value()) << text;
-  return v.value_or(Value());
-}
+using testing::parse;
 
 std::string text(const Value& v) { return JSONSerialization::stringFromJSONObject(v); }
 
@@ -38,15 +36,7 @@ Value throughText(const Value& v, const Encoder& encoder = *PointerOrLocalIdObje
   return Decoder::objectDecoder()->decodeObject(parse(text(encoder.encodeObject(v))));
 }
 
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.name() + ": " + e.reason();
-  }
-  return "no exception";
-}
+using testing::reasonOf;
 
 class CodingTest : public ::testing::Test {
  protected:

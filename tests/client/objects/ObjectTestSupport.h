@@ -9,10 +9,30 @@
 #include <vector>
 
 #include <keel/base/Exception.h>
+#include <keel/base/JSONSerialization.h>
 #include <keel/base/Logger.h>
 #include <keel/objects/BackendObject.h>
+#include <keel/objects/Encoder.h>
+
+#include <gtest/gtest.h>
 
 namespace keel::testing {
+
+// Reads JSON text that the test itself wrote.
+inline Value parse(std::string_view text) {
+  auto v = JSONSerialization::JSONObjectFromString(text);
+  EXPECT_TRUE(v.has_value()) << text;
+  return v.value_or(Value());
+}
+
+// Compares values and shows both as JSON text when they differ.
+inline ::testing::AssertionResult sameValue(const Value& actual, const Value& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  auto text = [](const Value& v) {
+    return JSONSerialization::stringFromJSONObject(PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(v));
+  };
+  return ::testing::AssertionFailure() << text(actual) << "\n  expected " << text(expected);
+}
 
 class TestObject : public BackendObject {
  public:

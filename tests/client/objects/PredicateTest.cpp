@@ -9,24 +9,15 @@
 #include <keel/objects/QueryUtilities.h>
 #include <keel/objects/RESTQueryCommand.h>
 
+#include "client/objects/ObjectTestSupport.h"
+
 namespace keel {
 
 namespace {
 
-// Compares values and shows both as JSON text when they differ.
-::testing::AssertionResult sameValue(const Value& actual, const Value& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  auto text = [](const Value& v) {
-    return JSONSerialization::stringFromJSONObject(PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(v));
-  };
-  return ::testing::AssertionFailure() << text(actual) << "\n  expected " << text(expected);
-}
+using testing::sameValue;
 
-Value parse(std::string_view text) {
-  auto v = JSONSerialization::JSONObjectFromString(text);
-  EXPECT_TRUE(v.has_value()) << text;
-  return v.value_or(Value());
-}
+using testing::parse;
 
 // Returns the "where" the query of `format` sends.
 Value where(std::string_view format, const std::vector<Value>& arguments = {}) {

@@ -47,14 +47,8 @@ struct FindOutcome {
   std::exception_ptr exception;
 };
 
-class QueryControllerTest : public testing::SandboxedTest {
+class QueryControllerTest : public testing::WithKeelServer<testing::SandboxedTest> {
  protected:
-  static void SetUpTestSuite() { server_ = new KeelServerProcess(KEEL_SERVER_BINARY); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-
   void SetUp() override {
     SandboxedTest::SetUp();
     ASSERT_TRUE(server_->started()) << "keel-server did not start";
@@ -118,11 +112,9 @@ class QueryControllerTest : public testing::SandboxedTest {
   std::shared_ptr<QueryController> controller;
   std::atomic<Date> clock_{dateFromMillis(1'700'000'000'000)};
   std::shared_ptr<NoRequestData> requestData_ = std::make_shared<NoRequestData>();
-  static KeelServerProcess* server_;
   static bool seeded_;
 };
 
-KeelServerProcess* QueryControllerTest::server_ = nullptr;
 bool QueryControllerTest::seeded_ = false;
 
 TEST_F(QueryControllerTest, EveryPolicyWithTheServerUp) {

@@ -29,14 +29,8 @@ using testing::KeelServerProcess;
 using testing::ScriptedHttpServer;
 using testing::ScriptedResponse;
 
-class QueryRunTest : public testing::SandboxedTest {
+class QueryRunTest : public testing::WithKeelServer<testing::SandboxedTest> {
  protected:
-  static void SetUpTestSuite() { server_ = new KeelServerProcess(KEEL_SERVER_BINARY); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-
   void SetUp() override {
     SandboxedTest::SetUp();
     ASSERT_TRUE(server_->started());
@@ -70,11 +64,9 @@ class QueryRunTest : public testing::SandboxedTest {
     return name && name->isString() ? name->stringValue() : "?";
   }
 
-  static KeelServerProcess* server_;
   static std::map<std::string, std::string> ids_;
 };
 
-KeelServerProcess* QueryRunTest::server_ = nullptr;
 std::map<std::string, std::string> QueryRunTest::ids_;
 
 TEST_F(QueryRunTest, FindCountFirstAndGetAgainstTheServer) {

@@ -14,26 +14,17 @@
 
 #include "client/objects/ObjectTestSupport.h"
 
+#include "support/ExceptionTestSupport.h"
+
 namespace keel {
 
 namespace {
 
-// Compares values and shows both as JSON text when they differ.
-::testing::AssertionResult sameValue(const Value& actual, const Value& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  auto text = [](const Value& v) {
-    return JSONSerialization::stringFromJSONObject(PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(v));
-  };
-  return ::testing::AssertionFailure() << text(actual) << "\n  expected " << text(expected);
-}
+using testing::sameValue;
 
 using testing::TestObject;
 
-Value parse(std::string_view text) {
-  auto v = JSONSerialization::JSONObjectFromString(text);
-  EXPECT_TRUE(v.has_value()) << text;
-  return v.value_or(Value());
-}
+using testing::parse;
 
 Value findParameters(const Query& query) {
   return Value(RESTQueryCommand::findCommandParametersForQueryState(*query.state()));
@@ -41,15 +32,7 @@ Value findParameters(const Query& query) {
 
 Value whereOf(const Query& query) { return findParameters(query).get("where"); }
 
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.name() + ": " + e.reason();
-  }
-  return "no exception";
-}
+using testing::reasonOf;
 
 // ---- The wire table: state -> find and count parameters ---------------------------------------
 

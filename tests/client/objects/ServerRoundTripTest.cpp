@@ -29,14 +29,8 @@ class NoDataSource : public CommandRequestDataSource {
   std::string installationIdentifier() override { return "round-trip-installation"; }
 };
 
-class ServerRoundTripTest : public ::testing::Test {
+class ServerRoundTripTest : public testing::WithKeelServer<::testing::Test> {
  protected:
-  static void SetUpTestSuite() { server_ = new KeelServerProcess(KEEL_SERVER_BINARY); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-
   void SetUp() override {
     ASSERT_TRUE(server_->started()) << "keel-server did not start";
     runner_ = URLSessionCommandRunner::commandRunnerWithDataSource(source_, server_->options().applicationId,
@@ -72,10 +66,8 @@ class ServerRoundTripTest : public ::testing::Test {
   InstalledTestFactory installed_;
   std::shared_ptr<NoDataSource> source_ = std::make_shared<NoDataSource>();
   std::shared_ptr<URLSessionCommandRunner> runner_;
-  static KeelServerProcess* server_;
 };
 
-KeelServerProcess* ServerRoundTripTest::server_ = nullptr;
 
 TEST_F(ServerRoundTripTest, EveryStorableKindComesBackAsItWasSent) {
   Dictionary fields{

@@ -9,20 +9,14 @@
 
 #include <keel/base/Exception.h>
 
+#include "support/ExceptionTestSupport.h"
+
 namespace keel {
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.name() + ": " + e.reason();
-  }
-  return "no exception";
-}
+using testing::reasonOf;
 
 TEST(CancellationTokenTest, NotifiesLiveRegistrationsOnceInRegistrationOrder) {
   CancellationTokenSource source;

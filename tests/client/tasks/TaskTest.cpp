@@ -13,20 +13,14 @@
 #include <keel/base/Logger.h>
 #include <keel/platform/Dispatch.h>
 
+#include "support/ExceptionTestSupport.h"
+
 namespace keel {
 namespace {
 
 using ::testing::HasSubstr;
 
-template <typename F>
-std::string reasonOf(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.name() + ": " + e.reason();
-  }
-  return "no exception";
-}
+using testing::reasonOf;
 
 std::exception_ptr invalidArgument(const char* reason) {
   return std::make_exception_ptr(InvalidArgumentException(reason));
