@@ -128,7 +128,8 @@ void replacePlaceholders(json::value& v, const std::string& mediaURL) {
 
 }  // namespace
 
-Api::Api(Store& store, ApiConfig config, Faults& faults) : store_(store), config_(std::move(config)), faults_(faults) {}
+Api::Api(Store& store, ApiConfig config, Faults& faults)
+    : store_(store), config_(std::move(config)), faults_(faults), auth_(store_, config_.auth) {}
 
 json::value Api::callFunction(const std::string& name, const json::object& params) {
   if (name == "echo") return json::object{{"result", params}};
@@ -184,6 +185,8 @@ std::pair<int, json::value> Api::route(const std::string& method, const std::str
     if (method != "POST") throw ApiError(kInvalidJSON, "batch needs POST", 404);
     return batch(params, ctx);
   }
+  // Users and sessions take the connections they need themselves, never one while hashing.
+  if (Auth::handles(method, parts)) return auth_.route(method, parts, params, ctx);
   // Functions touch no storage: they need no connection.
   if (parts.size() == 2 && parts[0] == "functions" && method == "POST") return {200, callFunction(parts[1], params)};
   const bool write = method != "GET" && method != "HEAD";
@@ -198,7 +201,7 @@ std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::stri
                                          const std::vector<std::string>& parts, json::object& params,
                                          const Context& ctx) {
   const bool get = method == "GET" || method == "HEAD";
-  QueryEngine queries(store);
+  QueryEngine queries(store, ctx.scope());
   ObjectService objects(store, queries);
   auto unknown = [&]() -> std::pair<int, json::value> {
     std::string path;
@@ -214,6 +217,9 @@ std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::stri
     idIndex = 2;
   } else if (head == "installations") {
     className = "_Installation";
+    idIndex = 1;
+  } else if (head == "users") {
+    className = "_User";
     idIndex = 1;
   }
   if (!className.empty()) {
@@ -329,7 +335,11 @@ ApiResponse Api::handle(const ApiRequest& request) {
                           sameSecret(header(request, "x-keel-client-key"), config_.clientKey);
   if (!ctx.master && !clientKeys) return jsonResponse(401, errorBody(kOperationForbidden, "unauthorized"));
 
+  ctx.address = request.peerAddress;
+  ctx.installationId = header(request, "x-keel-installation-id");
   try {
+    ctx.sessionToken = header(request, "x-keel-session-token");
+    if (!ctx.sessionToken.empty()) ctx.userId = auth_.userForToken(ctx.sessionToken);
     json::object params;
     std::string method = request.method;
     if (!request.body.empty()) {

@@ -3,6 +3,10 @@
 // "/1/installations", "/1/batch", "/1/config" and "/1/functions", serves "/media/" files and
 // the fault-injection control path, and turns every ApiError into a {"code", "error"} reply.
 //
+// A session token ("X-Keel-Session-Token") makes the request its user's; an unknown, revoked or
+// expired one is refused with 209 rather than served anonymously. Every read and write of
+// objects passes their access lists (Acl.h); users and sessions are Auth's.
+//
 // Each request (and each request inside a batch) runs in one SQLite transaction on a
 // connection leased for it: reads on a read connection, beside each other and beside the one
 // writer, each on its own snapshot; writes one at a time on the write connection. Requests
@@ -19,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/Auth.h"
 #include "server/Faults.h"
 #include "server/Objects.h"
 #include "server/QueryEngine.h"
@@ -32,6 +37,7 @@ struct ApiRequest {
   std::map<std::string, std::string> headers;  // names lower-cased
   std::string body;
   bool fromLoopback = true;
+  std::string peerAddress;  // the client's address, for per-client limits
 };
 
 struct ApiResponse {
@@ -47,6 +53,7 @@ struct ApiConfig {
   std::string masterKey;  // empty: no request has master rights
   std::string mediaDir;   // empty: "/media/" answers 404
   bool faultsEnabled = false;
+  AuthConfig auth;
 };
 
 class Api {
@@ -61,13 +68,14 @@ class Api {
   // number of objects written; throws ApiError or std::runtime_error on a bad file.
   std::size_t loadSeed(const std::string& path, const std::string& mediaURL);
 
+  // Users and sessions (e.g. to tell it the server's public address).
+  Auth& auth() { return auth_; }
+
   // Returns the reply of a built-in cloud function (exposed for the function table's tests).
   static json::value callFunction(const std::string& name, const json::object& params);
 
  private:
-  struct Context {
-    bool master = false;
-  };
+  using Context = Caller;
   std::pair<int, json::value> route(const std::string& method, const std::string& path, json::object params,
                                     const Context& ctx, bool inBatch);
   std::pair<int, json::value> routeOn(StoreConnection& store, const std::string& method,
@@ -79,6 +87,7 @@ class Api {
   Store& store_;
   const ApiConfig config_;
   Faults& faults_;
+  Auth auth_;
 };
 
 }  // namespace keel::server

@@ -33,6 +33,13 @@ struct SessionControl {
   virtual void requestStop() = 0;
 };
 
+// Returns a request target without its query: a query may carry a log-in's password, and no
+// log line ever holds what a request sent.
+std::string withoutQuery(const std::string& target) {
+  const auto q = target.find('?');
+  return q == std::string::npos ? target : target.substr(0, q) + "?...";
+}
+
 // What every connection shares with the server.
 struct Core {
   HttpServerOptions options;
@@ -72,8 +79,9 @@ struct Core {
   void logAccess(const std::string& remote, const std::string& method, const std::string& target, int status,
                  std::size_t bytes, double ms, const char* note) {
     if (!options.accessLog) return;
-    // Targets carry whole queries; a bounded line keeps the log readable.
-    const std::string shown = target.size() > 200 ? target.substr(0, 200) + "..." : target;
+    // A bounded line keeps the log readable.
+    const std::string path = withoutQuery(target);
+    const std::string shown = path.size() > 200 ? path.substr(0, 200) + "..." : path;
     std::fprintf(stderr, "%s \"%s %s\" %d %zu %.2fms%s%s\n", remote.c_str(), method.c_str(), shown.c_str(), status,
                  bytes, ms, note ? " " : "", note ? note : "");
   }
@@ -117,7 +125,7 @@ std::optional<ApiResponse> readFailureReply(beast::error_code ec, const HttpServ
   return std::nullopt;
 }
 
-ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback) {
+ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback, const std::string& peer) {
   ApiRequest r;
   r.method = std::string(request.method_string());
   r.target = std::string(request.target());
@@ -128,16 +136,18 @@ ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback
   }
   r.body = std::move(request.body());
   r.fromLoopback = loopback;
+  r.peerAddress = peer;
   return r;
 }
 
 // Runs the handler; whatever it throws, of any type, becomes a 500 with a JSON body and a log
 // line, and the connection goes on.
-ApiResponse answer(const HttpServer::Handler& handler, http::request<http::string_body>& request, bool loopback) {
+ApiResponse answer(const HttpServer::Handler& handler, http::request<http::string_body>& request, bool loopback,
+                   const std::string& peer) {
   const std::string method(request.method_string());
-  const std::string target(request.target());
+  const std::string target = withoutQuery(std::string(request.target()));
   try {
-    return handler(toApiRequest(request, loopback));
+    return handler(toApiRequest(request, loopback, peer));
   } catch (const std::exception& e) {
     logError("keel-server: %@ %@ failed: %@", method, target, e.what());
   } catch (...) {
@@ -244,11 +254,11 @@ class Session : public SessionControl {
     if (fault && fault->drop) {
       core_.logAccess(remote_, method, target, 0, 0, elapsedMs(), "dropped");
       logWarning("keel-server: dropped the connection from %@:%d on purpose: a fault rule for %@ %@", remote_,
-                 static_cast<int>(remotePort_), method, target);
+                 static_cast<int>(remotePort_), method, withoutQuery(target));
       return derived().dropConnection();
     }
     ApiResponse reply = fault && fault->status ? errorResponse(fault->status, fault->code, fault->error)
-                                               : answer(core_.handler, request_, loopback_);
+                                               : answer(core_.handler, request_, loopback_, remote_);
     const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
     send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
   }
@@ -565,7 +575,7 @@ std::string answerRequests(std::string_view bytes, const HttpServerOptions& opti
     const bool keepAlive = request.keep_alive();
     const unsigned version = request.version();
     const bool head = request.method() == http::verb::head;
-    out << makeResponse(answer(handler, request, true), version, keepAlive, head);
+    out << makeResponse(answer(handler, request, true, "127.0.0.1"), version, keepAlive, head);
     if (!keepAlive) break;
   }
   return out.str();

@@ -22,6 +22,7 @@ struct ServerOptions {
   std::string publicURL;  // base of "{{mediaURL}}" in seeds; empty: the bound address
   bool faults = false;
   bool help = false;
+  AuthConfig auth;
 };
 
 // Parses the arguments (without the program name). Returns an error text for a bad line.

@@ -1,9 +1,14 @@
 #include "server/Store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include <keel/base/Logger.h>
 
+#include "server/Acl.h"
 #include "server/JsonValues.h"
 
 #include <keel/base/JSONSerialization.h>
@@ -38,6 +43,32 @@ CREATE TABLE IF NOT EXISTS schema_fields(
   PRIMARY KEY(class, key)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS config(id INTEGER PRIMARY KEY CHECK(id = 1), params TEXT NOT NULL);
 )SQL";
+
+// Databases written before reading principals were indexed get theirs from the documents once.
+const char* kIndexReadersSql = R"SQL(
+DELETE FROM field_index WHERE key = '_rperm';
+INSERT INTO field_index(class, key, kind, value, seq)
+  SELECT class, '_rperm', 1, '*', seq FROM objects
+  WHERE json_type(CASE WHEN json_valid(data) THEN data ELSE '{}' END, '$.ACL') IS NOT 'object';
+INSERT INTO field_index(class, key, kind, value, seq)
+  SELECT o.class, '_rperm', 1, j.key, o.seq
+  FROM objects o, json_each(CASE WHEN json_valid(o.data) THEN o.data ELSE '{}' END, '$.ACL') j
+  WHERE CASE WHEN j.type = 'object' THEN json_type(j.value, '$.read') END = 'true';
+PRAGMA user_version = 1;
+)SQL";
+
+// The database holds password digests and session digests: only its owner may read it. SQLite
+// gives the -wal and -shm files the mode of the database file.
+const std::string& ownerOnly(const std::string& path) {
+  if (path == ":memory:" || path.empty() || path.starts_with("file:")) return path;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0600);
+  return path;
+}
 
 struct IndexEntry {
   int kind;
@@ -126,6 +157,13 @@ StoreConnection::StoreConnection(const std::string& path, Role role) : db_(path)
     }
     db_.exec("PRAGMA synchronous=NORMAL");
     db_.exec(kSchemaSql);
+    platform::Statement version(db_, "PRAGMA user_version");
+    if (version.step() && version.getInt64(0) < 1) {
+      version.reset();
+      platform::Transaction transaction(db_, true);
+      db_.exec(kIndexReadersSql);
+      transaction.commit();
+    }
   } else {
     // A write through a reader would race the writer for the lock; make it fail loudly instead.
     db_.exec("PRAGMA query_only=1");
@@ -220,6 +258,7 @@ void StoreConnection::writeIndex(const StoredObject& object) {
       add(key, entry.value());
     }
   }
+  for (const auto& reader : readersOf(object.fields)) add(kReadersIndexKey, json::value(reader));
 }
 
 bool StoreConnection::remove(const std::string& className, const std::string& objectId) {
@@ -247,6 +286,23 @@ void StoreConnection::scan(const std::string& className, const std::function<boo
   // A statement of its own: a visit may run nested look-ups (includes, sub-queries).
   platform::Statement st(db_, "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE class = ? ORDER BY seq");
   st.bind(1, className);
+  while (st.step()) {
+    auto object = readRow(st);
+    if (object && !visit(std::move(*object))) break;
+  }
+}
+
+void StoreConnection::scanReadable(const std::string& className, const std::vector<std::string>& principals,
+                                   const std::function<bool(StoredObject&&)>& visit) {
+  // The readable rows come from the index, so unreadable documents are never read or parsed.
+  std::string sql =
+      "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE seq IN (SELECT seq FROM field_index "
+      "WHERE class = ?1 AND key = '_rperm' AND kind = 1 AND value IN (";
+  for (std::size_t i = 0; i < principals.size(); ++i) sql += (i ? ", ?" : "?") + std::to_string(i + 2);
+  sql += ")) ORDER BY seq";
+  platform::Statement st(db_, sql);
+  st.bind(1, className);
+  for (std::size_t i = 0; i < principals.size(); ++i) st.bind(static_cast<int>(i + 2), principals[i]);
   while (st.step()) {
     auto object = readRow(st);
     if (object && !visit(std::move(*object))) break;
@@ -364,7 +420,7 @@ void StoreConnection::setConfigParams(const json::object& params) {
 }
 
 Store::Store(const std::string& path, int readers)
-    : writer_(std::make_unique<StoreConnection>(path, StoreConnection::Role::Writer)) {
+    : writer_(std::make_unique<StoreConnection>(ownerOnly(path), StoreConnection::Role::Writer)) {
   if (path == ":memory:") return;
   for (int i = 0; i < readers; ++i) {
     readers_.push_back(std::make_unique<StoreConnection>(path, StoreConnection::Role::Reader));

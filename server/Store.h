@@ -80,6 +80,10 @@ class StoreConnection {
 
   // Calls `visit` for each object of the class in insertion order until it returns false.
   void scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit);
+  // Like scan, over the objects that one of `principals` may read. REQUIRES: principals is
+  // not empty.
+  void scanReadable(const std::string& className, const std::vector<std::string>& principals,
+                    const std::function<bool(StoredObject&&)>& visit);
   // Returns the objects of the class whose field `key` equals (or, for arrays, holds) the
   // scalar `value`, in insertion order. REQUIRES: isIndexable(value).
   std::vector<StoredObject> findEqual(const std::string& className, const std::string& key,
