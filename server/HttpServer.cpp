@@ -44,6 +44,7 @@ std::string withoutQuery(const std::string& target) {
 struct Core {
   HttpServerOptions options;
   HttpServer::Handler handler;
+  net::thread_pool* workers = nullptr;
   Faults* faults = nullptr;
   std::optional<ssl::context> tls;
   std::atomic<bool> stopping{false};
@@ -257,8 +258,21 @@ class Session : public SessionControl {
                  static_cast<int>(remotePort_), method, withoutQuery(target));
       return derived().dropConnection();
     }
-    ApiResponse reply = fault && fault->status ? errorResponse(fault->status, fault->code, fault->error)
-                                               : answer(core_.handler, request_, loopback_, remote_);
+    if (fault && fault->status) return reply(errorResponse(fault->status, fault->code, fault->error));
+    // Handlers block (storage, password hashing): they run on the worker pool, so the I/O
+    // threads go on reading and writing for every other connection meanwhile. The work guard
+    // keeps the I/O loop running until the answer is back on this connection's strand.
+    net::post(*core_.workers, [self = derived().shared_from_this(),
+                               work = net::make_work_guard(derived().stream().get_executor())]() mutable {
+      ApiResponse answered = answer(self->core_.handler, self->request_, self->loopback_, self->remote_);
+      net::post(work.get_executor(), [self, answered = std::move(answered)]() mutable { self->reply(std::move(answered)); });
+      work.reset();
+    });
+  }
+
+  void reply(ApiResponse reply) {
+    const std::string method(request_.method_string());
+    const std::string target(request_.target());
     const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
     send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
   }
@@ -439,6 +453,7 @@ struct HttpServer::Impl {
   net::io_context ioc;
   std::shared_ptr<Listener> listener;
   std::vector<std::thread> threads;
+  std::unique_ptr<net::thread_pool> workers;
   net::strand<net::io_context::executor_type> control{net::make_strand(ioc)};
   net::steady_timer grace{control};
   net::signal_set signals{control};
@@ -494,6 +509,8 @@ void HttpServer::start() {
     });
   }
   const int count = std::max(1, o.threads);
+  impl_->workers = std::make_unique<net::thread_pool>(count);
+  impl_->core.workers = impl_->workers.get();
   for (int i = 0; i < count; ++i) {
     impl_->threads.emplace_back([impl = impl_.get()] {
       // A handler that throws loses its connection (its last owner unwinds), never the thread.
@@ -542,6 +559,7 @@ void HttpServer::wait() {
   for (auto& t : impl_->threads)
     if (t.joinable()) t.join();
   impl_->threads.clear();
+  if (impl_->workers) impl_->workers->join();
 }
 
 std::string answerRequests(std::string_view bytes, const HttpServerOptions& options, const HttpServer::Handler& handler) {
