@@ -416,26 +416,35 @@ std::pair<int, json::value> Auth::logInWithService(const json::object& authData,
   return {201, std::move(created.body)};
 }
 
-bool Auth::loginAllowed(const std::string& user, const std::string& address) {
-  const auto now = std::chrono::steady_clock::now();
-  std::lock_guard lock(failuresMutex_);
-  auto recent = [&](const std::string& key) -> int {
-    auto it = failures_.find(key);
-    if (it == failures_.end()) return 0;
-    while (!it->second.empty() && now - it->second.front() >= kFailureWindow) it->second.pop_front();
-    return static_cast<int>(it->second.size());
-  };
-  return recent("u:" + user) < config_.failedLoginsPerUser && recent("a:" + address) < config_.failedLoginsPerAddress;
-}
-
-void Auth::loginFailed(const std::string& user, const std::string& address) {
+std::optional<std::chrono::steady_clock::time_point> Auth::reserveLogIn(const std::string& user,
+                                                                        const std::string& address) {
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(failuresMutex_);
   if (failures_.size() > kMaxTrackedKeys) {
     std::erase_if(failures_, [&](const auto& e) { return e.second.empty() || now - e.second.back() >= kFailureWindow; });
   }
-  failures_["u:" + user].push_back(now);
-  failures_["a:" + address].push_back(now);
+  auto& byUser = failures_["u:" + user];
+  auto& byAddress = failures_["a:" + address];
+  for (auto* list : {&byUser, &byAddress})
+    while (!list->empty() && now - list->front() >= kFailureWindow) list->pop_front();
+  if (static_cast<int>(byUser.size()) >= config_.failedLoginsPerUser ||
+      static_cast<int>(byAddress.size()) >= config_.failedLoginsPerAddress)
+    return std::nullopt;
+  // Counted as failed until it succeeds: parallel guesses cannot all slip in under the limit.
+  byUser.push_back(now);
+  byAddress.push_back(now);
+  return now;
+}
+
+void Auth::logInSucceeded(const std::string& user, const std::string& address,
+                          std::chrono::steady_clock::time_point reserved) {
+  std::lock_guard lock(failuresMutex_);
+  for (const auto& key : {"u:" + user, "a:" + address}) {
+    auto it = failures_.find(key);
+    if (it == failures_.end()) continue;
+    auto at = std::find(it->second.begin(), it->second.end(), reserved);
+    if (at != it->second.end()) it->second.erase(at);
+  }
 }
 
 std::pair<int, json::value> Auth::logIn(const json::object& params, const Caller& caller) {
@@ -443,8 +452,8 @@ std::pair<int, json::value> Auth::logIn(const json::object& params, const Caller
   if (!username) throw ApiError(kUsernameMissing, "username is required.");
   auto password = stringMember(params, "password");
   if (!password) throw ApiError(kPasswordMissing, "password is required.");
-  if (!loginAllowed(*username, caller.address))
-    throw ApiError(kRequestLimitExceeded, "Too many failed log-ins. Try again later.", 429);
+  const auto attempt = reserveLogIn(*username, caller.address);
+  if (!attempt) throw ApiError(kRequestLimitExceeded, "Too many failed log-ins. Try again later.", 429);
 
   std::optional<StoredObject> user;
   std::string digest = dummyDigest_;
@@ -457,10 +466,8 @@ std::pair<int, json::value> Auth::logIn(const json::object& params, const Caller
   }
   // An unknown user costs a verification too, and every failure is the same reply.
   const bool matches = verifyPassword(digest, *password);
-  if (!user || !matches || digest == dummyDigest_) {
-    loginFailed(*username, caller.address);
-    throw ApiError(kObjectNotFound, "Invalid username/password.");
-  }
+  if (!user || !matches || digest == dummyDigest_) throw ApiError(kObjectNotFound, "Invalid username/password.");
+  logInSucceeded(*username, caller.address, *attempt);
   WriteTransaction t(store_);
   // The row may have gone while the password was being checked.
   auto current = t.db().get(kUser, user->objectId);

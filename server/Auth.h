@@ -22,6 +22,7 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -115,9 +116,10 @@ class Auth {
   void checkUnique(StoreConnection& db, const json::object& body, const std::string& userId);
   json::object renderSelf(StoreConnection& db, const StoredObject& user);
 
-  // Failed log-in bookkeeping.
-  bool loginAllowed(const std::string& user, const std::string& address);
-  void loginFailed(const std::string& user, const std::string& address);
+  // Failed log-in bookkeeping: an attempt counts as failed from its start until it succeeds.
+  // Returns none when the user or the address is past its limit.
+  std::optional<std::chrono::steady_clock::time_point> reserveLogIn(const std::string& user, const std::string& address);
+  void logInSucceeded(const std::string& user, const std::string& address, std::chrono::steady_clock::time_point reserved);
 
   Store& store_;
   const AuthConfig config_;

@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -148,7 +150,19 @@ TEST_F(AuthTest, AnInvalidOrRevokedTokenIsRefusedEverywhereNeverServedAnonymousl
 TEST_F(AuthTest, TheEleventhFailedLogInWithinAMinuteIsRefusedEvenWithTheRightPassword) {
   signUp("erin", "secret");
   signUp("frank", "secret");
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(logIn("erin", "guess " + std::to_string(i)).status, 404);
+  // Guesses sent all at once get no more tries than guesses sent one by one.
+  std::atomic<int> wrong{0}, limited{0};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 16; ++i) {
+    guessers.emplace_back([&, i] {
+      HttpClient own(server_.port());
+      auto r = own.send("POST", "/1/login", json::serialize(json::object{{"username", "erin"}, {"password", std::to_string(i)}}), keys());
+      (r.status == 404 ? wrong : limited) += r.status == 404 || r.status == 429 ? 1 : 0;
+    });
+  }
+  for (auto& t : guessers) t.join();
+  EXPECT_EQ(wrong, 10);
+  EXPECT_EQ(limited, 6);
   auto refused = logIn("erin", "secret");
   EXPECT_EQ(refused.status, 429);
   EXPECT_EQ(errorCode(refused), 155);
@@ -360,6 +374,22 @@ TEST_F(AuthTest, IncludesSubQueriesAndBatchesSeeOnlyWhatTheCallerMayRead) {
   const auto entries = batch.json();
   for (const auto& entry : entries.as_array()) EXPECT_EQ(entry.at("error").at("code"), 101) << batch.body;
   EXPECT_EQ(master("GET", "/1/classes/Secret/" + secretId).object().at("code"), 42);
+}
+
+class AddressLimitTest : public AuthTest {
+ protected:
+  static AuthConfig strict() {
+    auto a = TestServer::cheapAuth();
+    a.failedLoginsPerAddress = 3;
+    return a;
+  }
+  AddressLimitTest() : AuthTest(strict()) {}
+};
+
+TEST_F(AddressLimitTest, OneAddressTryingManyUsersIsStoppedToo) {
+  signUp("olga", "secret");
+  for (const char* name : {"u1", "u2", "u3"}) EXPECT_EQ(logIn(name, "guess").status, 404);
+  EXPECT_EQ(logIn("olga", "secret").status, 429);
 }
 
 class PasswordResetTest : public AuthTest {
