@@ -5,17 +5,21 @@
 #include <sstream>
 
 #include <fmt/format.h>
+#include <sodium.h>
 
 #include <keel/base/JSONSerialization.h>
 #include <keel/base/Logger.h>
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
+#include "server/RequestLog.h"
 
 namespace keel::server {
 
 namespace {
 
 constexpr std::size_t kMaxBatch = 50;
+// Expired request ids are swept at most this often, inside a change's transaction.
+constexpr std::int64_t kPruneEveryMs = 60 * 1000;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -86,8 +90,47 @@ std::string header(const ApiRequest& r, const char* name) {
   return it == r.headers.end() ? std::string() : it->second;
 }
 
+// Returns `text` with every byte that does not begin or continue a well-formed UTF-8 sequence
+// replaced by U+FFFD. Messages quote what the client sent (a class name from the path), and JSON
+// text can only carry UTF-8.
+std::string wellFormedUTF8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = p[i];
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+    if (c < 0x80) length = 1;
+    else if (c >= 0xC2 && c <= 0xDF) length = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;   // no overlong forms
+      if (c == 0xED) high = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    }
+    bool ok = length > 0 && i + length <= n;
+    for (std::size_t k = 1; ok && k < length; ++k) {
+      const unsigned char b = p[i + k];
+      ok = k == 1 ? (b >= low && b <= high) : (b >= 0x80 && b <= 0xBF);
+    }
+    if (ok) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
 json::object errorBody(int code, const std::string& message) {
-  return json::object{{"code", code}, {"error", message}};
+  return json::object{{"code", code}, {"error", wellFormedUTF8(message)}};
 }
 
 ApiResponse jsonResponse(int status, const json::value& body) {
@@ -126,10 +169,28 @@ void replacePlaceholders(json::value& v, const std::string& mediaURL) {
   }
 }
 
+// Who a logged reply belongs to: the key the request was sent with and a digest of its session
+// token. A duplicate from anyone else is a request of its own.
+std::string requestLogCaller(const Caller& ctx) {
+  std::string caller = ctx.master ? "master:" : "client:";
+  if (ctx.sessionToken.empty()) return caller;
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(ctx.sessionToken.data()), ctx.sessionToken.size());
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned char b : digest) {
+    caller += kHex[b >> 4];
+    caller += kHex[b & 15];
+  }
+  return caller;
+}
+
 }  // namespace
 
 Api::Api(Store& store, ApiConfig config, Faults& faults)
-    : store_(store), config_(std::move(config)), faults_(faults), auth_(store_, config_.auth) {}
+    : store_(store), config_(std::move(config)), faults_(faults), auth_(store_, config_.auth) {
+  auto writer = store_.writer();
+  RequestLog::createTable(writer->database());
+}
 
 json::value Api::callFunction(const std::string& name, const json::object& params) {
   if (name == "echo") return json::object{{"result", params}};
@@ -144,7 +205,7 @@ json::value Api::callFunction(const std::string& name, const json::object& param
   throw ApiError(kScriptFailed, fmt::format("Invalid function: \"{}\"", name));
 }
 
-std::pair<int, json::value> Api::batch(const json::object& params, const Context& ctx) {
+std::pair<int, json::value> Api::batch(const json::object& params, const Context& ctx, StoreConnection* held) {
   auto it = params.find("requests");
   if (it == params.end() || !it->value().is_array()) throw ApiError(kInvalidJSON, "requests must be an array");
   const auto& requests = it->value().get_array();
@@ -167,7 +228,7 @@ std::pair<int, json::value> Api::batch(const json::object& params, const Context
         if (!b->value().is_object()) throw ApiError(kInvalidJSON, "A batch request's body must be an object.");
         body = b->value().get_object();
       }
-      auto [status, reply] = route(std::string(m->value().get_string()), path, std::move(body), ctx, true);
+      auto [status, reply] = route(std::string(m->value().get_string()), path, std::move(body), ctx, true, held);
       (void)status;
       replies.push_back(json::object{{"success", std::move(reply)}});
     } catch (const ApiError& e) {
@@ -178,23 +239,77 @@ std::pair<int, json::value> Api::batch(const json::object& params, const Context
 }
 
 std::pair<int, json::value> Api::route(const std::string& method, const std::string& path, json::object params,
-                                       const Context& ctx, bool inBatch) {
+                                       const Context& ctx, bool inBatch, StoreConnection* held) {
   const auto parts = splitPath(path.substr(0, path.find('?')));
   if (!parts.empty() && parts[0] == "batch") {
     if (inBatch) throw ApiError(kInvalidJSON, "A batch cannot contain another batch.");
     if (method != "POST") throw ApiError(kInvalidJSON, "batch needs POST", 404);
-    return batch(params, ctx);
+    return batch(params, ctx, held);
   }
-  // Users and sessions take the connections they need themselves, never one while hashing.
-  if (Auth::handles(method, parts)) return auth_.route(method, parts, params, ctx);
+  // Users and sessions take the connections they need themselves, never one while hashing, so
+  // they cannot run inside a transaction the caller already holds.
+  if (Auth::handles(method, parts)) {
+    if (held) throw ApiError(kInvalidJSON, "Users and sessions cannot be changed in a batch that carries a request id.");
+    return auth_.route(method, parts, params, ctx);
+  }
   // Functions touch no storage: they need no connection.
   if (parts.size() == 2 && parts[0] == "functions" && method == "POST") return {200, callFunction(parts[1], params)};
+  if (held) {
+    // A refused request inside the caller's transaction must leave nothing behind.
+    auto& db = held->database();
+    db.exec("SAVEPOINT request");
+    try {
+      auto result = routeOn(*held, method, parts, params, ctx);
+      db.exec("RELEASE request");
+      return result;
+    } catch (...) {
+      db.exec("ROLLBACK TO request");
+      db.exec("RELEASE request");
+      throw;
+    }
+  }
   const bool write = method != "GET" && method != "HEAD";
   auto connection = write ? store_.writer() : store_.reader();
   auto transaction = connection->begin(write);
   auto result = routeOn(*connection, method, parts, params, ctx);
   transaction->commit();
   return result;
+}
+
+ApiResponse Api::routeOnce(const std::string& method, const std::string& path, json::object params,
+                           const Context& ctx, const std::string& requestId) {
+  const std::int64_t now =
+      config_.clock ? config_.clock()
+                    : std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::int64_t notBefore = now - config_.requestIdRetention.count();
+  // Changes take the one write connection in turn, so a duplicate sent while the first is still
+  // running waits here and then finds its reply.
+  auto connection = store_.writer();
+  auto transaction = connection->begin(true);
+  auto& db = connection->database();
+  const std::string caller = requestLogCaller(ctx);
+  if (auto logged = RequestLog::find(db, config_.applicationId, caller, requestId, notBefore)) {
+    if (logged->method != method || logged->path != path)
+      throw ApiError(kInvalidJSON, fmt::format("The request id {} was already used for {} {}.", requestId,
+                                               logged->method, logged->path));
+    ApiResponse replay;
+    replay.status = logged->status;
+    replay.body = std::move(logged->body);
+    replay.headers.emplace_back("X-Keel-Replayed", "true");
+    return replay;
+  }
+  auto [status, reply] = route(method, path.substr(3), std::move(params), ctx, false, &*connection);
+  ApiResponse response = jsonResponse(status, reply);
+  // A refused request threw above and stored nothing: it changed nothing, so a retry may run.
+  RequestLog::store(db, config_.applicationId, caller, requestId, LoggedReply{method, path, response.status, response.body},
+                    now);
+  if (now - lastPrune_.load() >= kPruneEveryMs) {
+    RequestLog::prune(db, notBefore);
+    lastPrune_ = now;
+  }
+  transaction->commit();
+  return response;
 }
 
 std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::string& method,
@@ -298,7 +413,11 @@ ApiResponse Api::serveMedia(const std::string& method, const std::string& relati
 }
 
 ApiResponse Api::faultControl(const std::string& method, const std::string& body) {
-  if (method == "GET") return jsonResponse(200, json::object{{"rules", faults_.list()}});
+  if (method == "GET") {
+    json::object reply = faults_.counters();
+    reply["rules"] = faults_.list();
+    return jsonResponse(200, reply);
+  }
   if (method == "DELETE") {
     faults_.clear();
     return jsonResponse(200, json::object{});
@@ -357,6 +476,16 @@ ApiResponse Api::handle(const ApiRequest& request) {
     if (method == "GET" || method == "HEAD" || method == "DELETE")
       for (auto& e : parseQueryString(query)) params[e.key()] = std::move(e.value());
 
+    if (auto id = request.headers.find("x-keel-request-id"); id != request.headers.end()) {
+      if (!RequestLog::isValidId(id->second))
+        throw ApiError(kInvalidJSON, fmt::format("X-Keel-Request-Id must be 1 to {} visible ASCII characters.",
+                                                 RequestLog::kMaxIdLength));
+      // Reads change nothing: answering them afresh is what a retry wants.
+      // Users and sessions are answered afresh as well: they need connections of their own
+      // (see route), and a repeated log-in or log-out is harmless.
+      if (method != "GET" && method != "HEAD" && !Auth::handles(method, splitPath(path.substr(3))))
+        return routeOnce(method, path, std::move(params), ctx, id->second);
+    }
     auto result = route(method, path.substr(3), std::move(params), ctx, false);
     return jsonResponse(result.first, result.second);
   } catch (const ApiError& e) {

@@ -6,6 +6,8 @@
 // A session token ("X-Keel-Session-Token") makes the request its user's; an unknown, revoked or
 // expired one is refused with 209 rather than served anonymously. Every read and write of
 // objects passes their access lists (Acl.h); users and sessions are Auth's.
+// A change may carry "X-Keel-Request-Id": its reply is stored with it (RequestLog) and a
+// duplicate of the same id gets that reply again instead of a second change.
 //
 // Each request (and each request inside a batch) runs in one SQLite transaction on a
 // connection leased for it: reads on a read connection, beside each other and beside the one
@@ -17,6 +19,10 @@
 
 #include <boost/json.hpp>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -54,6 +60,10 @@ struct ApiConfig {
   std::string mediaDir;   // empty: "/media/" answers 404
   bool faultsEnabled = false;
   AuthConfig auth;
+  // How long the reply of a change that carried a request id answers its duplicates.
+  std::chrono::milliseconds requestIdRetention = std::chrono::hours(24);
+  // Returns the time in milliseconds since 1970; empty: the system clock. Tests move time.
+  std::function<std::int64_t()> clock = nullptr;
 };
 
 class Api {
@@ -76,11 +86,17 @@ class Api {
 
  private:
   using Context = Caller;
+  // Runs one request in a transaction of its own, or, with `held`, inside a savepoint of the
+  // caller's transaction on that connection.
   std::pair<int, json::value> route(const std::string& method, const std::string& path, json::object params,
-                                    const Context& ctx, bool inBatch);
+                                    const Context& ctx, bool inBatch, StoreConnection* held = nullptr);
+  // Answers a change that carries a request id: the stored reply of its first run, or the reply
+  // of running it now, stored in the same transaction.
+  ApiResponse routeOnce(const std::string& method, const std::string& path, json::object params,
+                        const Context& ctx, const std::string& requestId);
   std::pair<int, json::value> routeOn(StoreConnection& store, const std::string& method,
                                       const std::vector<std::string>& parts, json::object& params, const Context& ctx);
-  std::pair<int, json::value> batch(const json::object& params, const Context& ctx);
+  std::pair<int, json::value> batch(const json::object& params, const Context& ctx, StoreConnection* held);
   ApiResponse serveMedia(const std::string& method, const std::string& relative);
   ApiResponse faultControl(const std::string& method, const std::string& body);
 
@@ -88,6 +104,7 @@ class Api {
   const ApiConfig config_;
   Faults& faults_;
   Auth auth_;
+  std::atomic<std::int64_t> lastPrune_{0};
 };
 
 }  // namespace keel::server

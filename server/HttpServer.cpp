@@ -238,6 +238,19 @@ class Session : public SessionControl {
     std::optional<FaultAction> fault;
     if (core_.faults && path != "/__keel/faults")
       fault = core_.faults->take(std::string(request_.method_string()), path);
+    applied_.reset();
+    // The request takes effect before its reply is held back, failed or lost. It runs on the
+    // worker pool like any other; the rest of the rule goes on once its answer is back.
+    if (fault && fault->apply) {
+      return runHandler([fault](Session& self, ApiResponse answered) {
+        self.applied_ = std::move(answered);
+        self.holdOrRespond(fault);
+      });
+    }
+    holdOrRespond(fault);
+  }
+
+  void holdOrRespond(const std::optional<FaultAction>& fault) {
     if (fault && fault->delay.count() > 0) {
       timer_.expires_after(fault->delay);
       timer_.async_wait([self = derived().shared_from_this(), fault](beast::error_code wec) {
@@ -259,13 +272,25 @@ class Session : public SessionControl {
       return derived().dropConnection();
     }
     if (fault && fault->status) return reply(errorResponse(fault->status, fault->code, fault->error));
-    // Handlers block (storage, password hashing): they run on the worker pool, so the I/O
-    // threads go on reading and writing for every other connection meanwhile. The work guard
-    // keeps the I/O loop running until the answer is back on this connection's strand.
-    net::post(*core_.workers, [self = derived().shared_from_this(),
+    if (applied_) {
+      ApiResponse answered = std::move(*applied_);
+      applied_.reset();
+      return reply(std::move(answered));
+    }
+    runHandler([](Session& self, ApiResponse answered) { self.reply(std::move(answered)); });
+  }
+
+  // Handlers block (storage, password hashing): they run on the worker pool, so the I/O
+  // threads go on reading and writing for every other connection meanwhile. `then` runs back
+  // on this connection's strand; the work guard keeps the I/O loop running until it has.
+  template <class Then>
+  void runHandler(Then then) {
+    net::post(*core_.workers, [self = derived().shared_from_this(), then = std::move(then),
                                work = net::make_work_guard(derived().stream().get_executor())]() mutable {
       ApiResponse answered = answer(self->core_.handler, self->request_, self->loopback_, self->remote_);
-      net::post(work.get_executor(), [self, answered = std::move(answered)]() mutable { self->reply(std::move(answered)); });
+      net::post(work.get_executor(), [self, then = std::move(then), answered = std::move(answered)]() mutable {
+        then(static_cast<Session&>(*self), std::move(answered));
+      });
       work.reset();
     });
   }
@@ -315,6 +340,7 @@ class Session : public SessionControl {
   }
 
   Core& core_;
+  std::optional<ApiResponse> applied_;  // the answer of a request a fault rule applied first
   beast::flat_buffer buffer_;
   net::steady_timer timer_;
   std::string remote_;

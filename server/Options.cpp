@@ -35,6 +35,9 @@ The local backend: answers the REST interface of the Keel client library over HT
   --tls-cert FILE      PEM certificate chain; with --tls-key serves HTTPS only
   --tls-key FILE       PEM private key
   --faults             accept fault-injection rules at /__keel/faults (loopback only)
+  --request-id-retention SECONDS
+                       how long the reply of a change sent with X-Keel-Request-Id answers
+                       its duplicates (default 86400)
   --max-body BYTES     largest accepted request body (default 10485760)
   --timeout MS         read/write/idle time-out per connection (default 30000)
   --threads N          worker threads (default 2)
@@ -78,7 +81,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
                name == "--public-url" || name == "--tls-cert" || name == "--tls-key" || name == "--max-body" ||
                name == "--timeout" || name == "--threads" || name == "--hash-ops" || name == "--hash-memory" ||
                name == "--failed-logins" || name == "--failed-logins-per-address" || name == "--outbox" ||
-               name == "--trust-auth-type") {
+               name == "--trust-auth-type" || name == "--request-id-retention") {
       auto v = value();
       if (!v) return name + " needs a value";
       if (name == "--port") {
@@ -104,7 +107,10 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
         (name == "--failed-logins" ? out.auth.failedLoginsPerUser : out.auth.failedLoginsPerAddress) = static_cast<int>(n);
       } else if (name == "--outbox") out.auth.outboxDir = *v;
       else if (name == "--trust-auth-type") out.auth.trustedAuthTypes.push_back(*v);
-      else if (name == "--host") out.http.address = *v;
+      else if (name == "--request-id-retention") {
+        if (!parseNumber(*v, 1, 30LL * 86400, n)) return "--request-id-retention needs seconds from 1 to 2592000";
+        out.requestIdRetention = std::chrono::seconds(n);
+      } else if (name == "--host") out.http.address = *v;
       else if (name == "--data") out.dataFile = *v;
       else if (name == "--app-id") out.applicationId = *v;
       else if (name == "--client-key") out.clientKey = *v;

@@ -3,6 +3,7 @@
 // Thread-safety: plain values and a pure function.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct ServerOptions {
   std::string mediaDir;
   std::string publicURL;  // base of "{{mediaURL}}" in seeds; empty: the bound address
   bool faults = false;
+  std::chrono::seconds requestIdRetention{86400};
   bool help = false;
   AuthConfig auth;
 };

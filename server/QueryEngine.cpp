@@ -215,6 +215,148 @@ struct PointerSet {
   }
 };
 
+// Reads "order" as a list of keys ("-" prefix for descending), refusing operator names.
+std::vector<std::string> orderParam(const json::object& params) {
+  std::vector<std::string> order;
+  if (const auto* o = param(params, "order"); o && o->is_string()) order = splitList(o->get_string(), ',');
+  else if (o && o->is_array())
+    for (const auto& k : o->get_array())
+      if (k.is_string()) order.emplace_back(k.get_string());
+  for (const auto& key : order)
+    if (key == "-" || key.starts_with("$") || key.starts_with("-$")) invalid(fmt::format("Invalid order key: {}", key));
+  return order;
+}
+
+// Returns the SQL ORDER BY list that sorts rows exactly as the in-memory sort would, when the
+// order uses only createdAt and objectId; none otherwise. The in-memory sort is stable over
+// insertion order, so ties end in seq order; an objectId term is unique and ends the order.
+std::optional<std::string> sqlOrderFor(const std::vector<std::string>& order) {
+  if (order.empty()) return std::nullopt;
+  std::string sql;
+  for (const auto& term : order) {
+    const bool descending = term[0] == '-';
+    const std::string_view key = descending ? std::string_view(term).substr(1) : std::string_view(term);
+    const char* column = key == "createdAt" ? "o.created_at" : key == "objectId" ? "o.id" : nullptr;
+    if (!column) return std::nullopt;
+    if (!sql.empty()) sql += ", ";
+    sql += column;
+    if (descending) sql += " DESC";
+    if (key == "objectId") return sql;
+  }
+  return sql + ", o.seq";
+}
+
+// A row bound under construction: its SQL parts (all must hold) and the range of creation
+// times they allow, so that an "$or" of keyset branches can still give SQL one range to seek.
+struct Bound {
+  std::vector<RowFilter> parts;
+  std::optional<std::int64_t> lowest, highest;  // inclusive
+  void narrow(std::optional<std::int64_t> lo, std::optional<std::int64_t> hi) {
+    if (lo) lowest = lowest ? std::max(*lowest, *lo) : *lo;
+    if (hi) highest = highest ? std::min(*highest, *hi) : *hi;
+  }
+};
+
+// Adds the SQL bound that a createdAt or objectId condition puts on a row, if it has one.
+void boundOfField(std::string_view key, const json::value& condition, Bound& out) {
+  const bool created = key == "createdAt";
+  if (!created && key != "objectId") return;
+  const char* column = created ? "o.created_at" : "o.id";
+  auto add = [&](std::string_view op, const json::value& operand) {
+    RowFilter part;
+    if (created && kindOf(operand) == ValueKind::Date) {
+      const auto* iso = operand.get_object().if_contains("iso");
+      const auto millis = iso && iso->is_string() ? parseIsoDate(iso->get_string()) : std::nullopt;
+      if (!millis) return;
+      part.args.emplace_back(*millis);
+      const bool above = op[0] == '>' || op[0] == '=';
+      const bool below = op[0] == '<' || op[0] == '=';
+      const bool strict = op == ">" || op == "<";
+      out.narrow(above ? std::optional(*millis + (strict ? 1 : 0)) : std::nullopt,
+                 below ? std::optional(*millis - (strict ? 1 : 0)) : std::nullopt);
+    } else if (!created && operand.is_string()) {
+      part.args.emplace_back(std::string(operand.get_string()));
+    } else {
+      return;  // never matches, or matches in ways SQL does not see; the predicate decides
+    }
+    part.sql = fmt::format("{} {} ?", column, op);
+    out.parts.push_back(std::move(part));
+  };
+  const bool isOperators = condition.is_object() && !condition.get_object().empty() &&
+                           condition.get_object().begin()->key().starts_with("$");
+  if (!isOperators) return add("=", condition);
+  for (const auto& entry : condition.get_object()) {
+    const auto op = entry.key();
+    if (op == "$eq") add("=", entry.value());
+    else if (op == "$gt") add(">", entry.value());
+    else if (op == "$gte") add(">=", entry.value());
+    else if (op == "$lt") add("<", entry.value());
+    else if (op == "$lte") add("<=", entry.value());
+  }
+}
+
+RowFilter joinFilters(std::vector<RowFilter>& parts, const char* glue) {
+  if (parts.size() == 1) return std::move(parts[0]);
+  RowFilter out;
+  for (auto& part : parts) {
+    if (!out.sql.empty()) out.sql += glue;
+    out.sql += "(" + part.sql + ")";
+    for (auto& arg : part.args) out.args.push_back(std::move(arg));
+  }
+  return out;
+}
+
+// Collects the conditions on createdAt/objectId that every object matching `where` meets.
+// "$or" bounds only when each branch does; its branches' creation-time ranges are joined into
+// one range as well, which SQL can seek to (it cannot seek for an OR of ranges).
+Bound boundOf(const json::object& where) {
+  Bound out;
+  for (const auto& entry : where) {
+    const auto key = entry.key();
+    if ((key == "$or" || key == "$and") && entry.value().is_array()) {
+      const bool any = key == "$or";
+      std::vector<RowFilter> branches;
+      std::optional<std::int64_t> lowest, highest;
+      bool allLow = true, allHigh = true;
+      for (const auto& sub : entry.value().get_array()) {
+        Bound inner = sub.is_object() ? boundOf(sub.get_object()) : Bound{};
+        if (inner.parts.empty()) {
+          if (any) {
+            branches.clear();
+            break;
+          }
+          continue;
+        }
+        if (any) {
+          allLow = allLow && inner.lowest;
+          allHigh = allHigh && inner.highest;
+          if (inner.lowest) lowest = lowest ? std::min(*lowest, *inner.lowest) : *inner.lowest;
+          if (inner.highest) highest = highest ? std::max(*highest, *inner.highest) : *inner.highest;
+        } else {
+          out.narrow(inner.lowest, inner.highest);
+        }
+        branches.push_back(joinFilters(inner.parts, " AND "));
+      }
+      if (branches.empty()) continue;
+      out.parts.push_back(joinFilters(branches, any ? " OR " : " AND "));
+      if (any) {
+        if (allLow && lowest) out.parts.push_back(RowFilter{"o.created_at >= ?", {*lowest}});
+        if (allHigh && highest) out.parts.push_back(RowFilter{"o.created_at <= ?", {*highest}});
+        out.narrow(allLow ? lowest : std::nullopt, allHigh ? highest : std::nullopt);
+      }
+    } else {
+      boundOfField(key, entry.value(), out);
+    }
+  }
+  return out;
+}
+
+std::optional<RowFilter> rowBound(const json::object& where) {
+  Bound bound = boundOf(where);
+  if (bound.parts.empty()) return std::nullopt;
+  return joinFilters(bound.parts, " AND ");
+}
+
 bool isPlainKey(std::string_view key) {
   return !key.empty() && key.find('.') == std::string_view::npos && key != "objectId" && key != "createdAt" &&
          key != "updatedAt";
@@ -258,6 +400,8 @@ struct QueryEngine::Compiled {
   std::optional<std::pair<std::string, json::value>> equal;
   // A $nearSphere at the top level orders results by distance.
   std::optional<std::pair<std::string, json::value>> near;
+  // A bound on createdAt/objectId that SQL can apply before any document is read.
+  std::optional<RowFilter> rows;
 };
 
 QueryEngine::Predicate QueryEngine::compileField(const std::string& /*className*/, const std::string& key,
@@ -492,11 +636,13 @@ QueryEngine::Compiled QueryEngine::compile(const std::string& className, const j
       return true;
     };
   }
+  out.rows = rowBound(where);
   return out;
 }
 
 std::vector<StoredObject> QueryEngine::collect(const std::string& className, const Compiled& compiled,
-                                               std::size_t stopAfter, std::string* planText) {
+                                               const std::string* sqlOrder, std::size_t stopAfter,
+                                               std::string* planText) {
   std::vector<StoredObject> matched;
   std::size_t examined = 0;
   auto consider = [&](StoredObject&& o) {
@@ -504,6 +650,9 @@ std::vector<StoredObject> QueryEngine::collect(const std::string& className, con
     if (canRead(o.fields, access_) && compiled.predicate(o)) matched.push_back(std::move(o));
     return matched.size() < stopAfter;
   };
+  // Only rows one of the caller's principals may read are fetched; canRead above still decides.
+  const auto principals = access_.master ? std::vector<std::string>{} : access_.principals();
+  const std::vector<std::string>* readers = access_.master ? nullptr : &principals;
   std::string plan;
   if (compiled.ids) {
     plan = "ids";
@@ -516,13 +665,20 @@ std::vector<StoredObject> QueryEngine::collect(const std::string& className, con
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.seq < b.seq; });
     for (auto& o : found)
       if (!consider(std::move(o))) break;
+  } else if (sqlOrder || compiled.rows) {
+    plan = sqlOrder ? "ordered(" + *sqlOrder + ")" : std::string("rows");
+    if (readers) plan += " readable";
+    if (compiled.rows) plan += " bound(" + compiled.rows->sql + ")";
+    if (compiled.equal) plan += " index(" + compiled.equal->first + ")";
+    store_.scanFiltered(className, compiled.rows.value_or(RowFilter{}), compiled.equal,
+                        sqlOrder ? *sqlOrder : std::string("o.seq"), readers, consider);
   } else if (compiled.equal) {
     plan = "index(" + compiled.equal->first + ")";
     for (auto& o : store_.findEqual(className, compiled.equal->first, compiled.equal->second))
       if (!consider(std::move(o))) break;
   } else if (!access_.master) {
     plan = "scan(readable)";
-    store_.scanReadable(className, access_.principals(), consider);
+    store_.scanFiltered(className, RowFilter{}, std::nullopt, "o.seq", readers, consider);
   } else {
     plan = "scan";
     store_.scan(className, consider);
@@ -537,16 +693,57 @@ std::vector<StoredObject> QueryEngine::runSubquery(const json::object& query, st
     invalid("A sub-query needs a \"className\".");
   className = std::string(c->value().get_string());
   const Compiled compiled = compile(className, whereParam(query), depth + 1);
-  auto results = collect(className, compiled, SIZE_MAX, nullptr);
   const long long skip = std::max<long long>(0, integerParam(query, "skip").value_or(0));
-  const auto limit = integerParam(query, "limit");
+  auto limit = integerParam(query, "limit");
+  if (limit && *limit < 0) limit.reset();
+  const std::size_t pageEnd = limit ? static_cast<std::size_t>(skip + *limit) : SIZE_MAX;
+  auto results = select(className, compiled, orderParam(query), false, pageEnd, nullptr);
   if (skip > 0) results.erase(results.begin(), results.begin() + std::min<long long>(skip, results.size()));
-  if (limit && *limit >= 0 && static_cast<std::size_t>(*limit) < results.size()) results.resize(*limit);
+  if (limit && static_cast<std::size_t>(*limit) < results.size()) results.resize(*limit);
   return results;
 }
 
+std::vector<StoredObject> QueryEngine::select(const std::string& className, const Compiled& compiled,
+                                              const std::vector<std::string>& order, bool wantCount,
+                                              std::size_t pageEnd, std::string* planText) {
+  // Objects picked by id arrive in insertion order; only the rows of a table scan can come
+  // sorted from SQL.
+  const auto sqlOrder = compiled.ids ? std::nullopt : sqlOrderFor(order);
+  const bool sortHere = !order.empty() && !sqlOrder;
+  const bool byDistance = order.empty() && compiled.near;
+  // Without sorting or counting, reading may stop as soon as the page is full.
+  const bool needsAll = wantCount || sortHere || byDistance;
+  auto matched = collect(className, compiled, sqlOrder ? &*sqlOrder : nullptr, needsAll ? SIZE_MAX : pageEnd, planText);
+
+  if (sortHere) {
+    std::stable_sort(matched.begin(), matched.end(), [&](const StoredObject& a, const StoredObject& b) {
+      for (const auto& term : order) {
+        const bool descending = term[0] == '-';
+        const std::string_view key = descending ? std::string_view(term).substr(1) : std::string_view(term);
+        json::value sa, sb;
+        const int c = compareForSort(fieldValue(a, key, sa), fieldValue(b, key, sb));
+        if (c != 0) return descending ? c > 0 : c < 0;
+      }
+      return false;
+    });
+  } else if (byDistance) {
+    const auto& [key, point] = *compiled.near;
+    std::vector<std::pair<double, std::size_t>> distances;
+    for (std::size_t i = 0; i < matched.size(); ++i) {
+      json::value s;
+      distances.emplace_back(geoDistanceRadians(*fieldValue(matched[i], key, s), point), i);
+    }
+    std::stable_sort(distances.begin(), distances.end());
+    std::vector<StoredObject> sorted;
+    sorted.reserve(matched.size());
+    for (const auto& d : distances) sorted.push_back(std::move(matched[d.second]));
+    matched = std::move(sorted);
+  }
+  return matched;
+}
+
 std::vector<StoredObject> QueryEngine::matching(const std::string& className, const json::object& where) {
-  return collect(className, compile(className, where, 0), SIZE_MAX, nullptr);
+  return collect(className, compile(className, where, 0), nullptr, SIZE_MAX, nullptr);
 }
 
 namespace {
@@ -675,43 +872,9 @@ json::object QueryEngine::find(const std::string& requestedClass, const json::ob
   if (skip < 0) invalid("Invalid skip: it must not be negative.");
   const bool wantCount = truthy(params, "count");
 
-  std::vector<std::string> order;
-  if (const auto* o = param(params, "order"); o && o->is_string()) order = splitList(o->get_string(), ',');
-  else if (o && o->is_array())
-    for (const auto& k : o->get_array())
-      if (k.is_string()) order.emplace_back(k.get_string());
-  for (const auto& key : order)
-    if (key == "-" || key.starts_with("$") || key.starts_with("-$")) invalid(fmt::format("Invalid order key: {}", key));
-
-  // Without sorting or counting, the scan may stop as soon as the page is full.
-  const bool needsAll = wantCount || !order.empty() || compiled.near;
+  const auto order = orderParam(params);
   std::string planText;
-  auto matched = collect(className, compiled, needsAll ? SIZE_MAX : static_cast<std::size_t>(skip + limit), &planText);
-
-  if (!order.empty()) {
-    std::stable_sort(matched.begin(), matched.end(), [&](const StoredObject& a, const StoredObject& b) {
-      for (const auto& term : order) {
-        const bool descending = term[0] == '-';
-        const std::string_view key = descending ? std::string_view(term).substr(1) : std::string_view(term);
-        json::value sa, sb;
-        const int c = compareForSort(fieldValue(a, key, sa), fieldValue(b, key, sb));
-        if (c != 0) return descending ? c > 0 : c < 0;
-      }
-      return false;
-    });
-  } else if (compiled.near) {
-    const auto& [key, point] = *compiled.near;
-    std::vector<std::pair<double, std::size_t>> distances;
-    for (std::size_t i = 0; i < matched.size(); ++i) {
-      json::value s;
-      distances.emplace_back(geoDistanceRadians(*fieldValue(matched[i], key, s), point), i);
-    }
-    std::stable_sort(distances.begin(), distances.end());
-    std::vector<StoredObject> sorted;
-    sorted.reserve(matched.size());
-    for (const auto& d : distances) sorted.push_back(std::move(matched[d.second]));
-    matched = std::move(sorted);
-  }
+  auto matched = select(className, compiled, order, wantCount, static_cast<std::size_t>(skip + limit), &planText);
 
   if (wantCount) reply["count"] = static_cast<std::int64_t>(matched.size());
   json::array results;

@@ -4,7 +4,13 @@
 // filters, sorts, pages, counts and renders the objects with "keys" and "include" applied.
 //
 // Sub-queries ($inQuery, $notInQuery, $select, $dontSelect) are run once, when the predicate
-// is compiled, not once per candidate.
+// is compiled, not once per candidate, and honour their own "order", "skip" and "limit".
+//
+// Paged syncs order by createdAt and objectId and ask for the page after the last pair seen.
+// Such an order is answered by SQL over the (class, created_at, id) index, and bounds on
+// createdAt/objectId in the "where" (also inside "$or"/"$and") narrow the rows SQL reads, so a
+// page costs about its own size in document reads instead of a parse and sort of the class.
+// The SQL bound is only ever a superset: the compiled predicate still decides every row.
 //
 // Every object it reads, for results, sub-queries and includes alike, passes the access
 // scope's read check first: an object the caller may not read is as absent as a missing one.
@@ -62,8 +68,13 @@ class QueryEngine {
   Predicate compileField(const std::string& className, const std::string& key, const json::value& condition,
                          Compiled& out, int depth);
   std::vector<StoredObject> runSubquery(const json::object& query, std::string& className, int depth);
-  std::vector<StoredObject> collect(const std::string& className, const Compiled& compiled, std::size_t stopAfter,
-                                    std::string* planText);
+  // Returns the matches in the query's final order; when no count is needed and the order
+  // allows it, reading stops once `pageEnd` objects matched.
+  std::vector<StoredObject> select(const std::string& className, const Compiled& compiled,
+                                   const std::vector<std::string>& order, bool wantCount, std::size_t pageEnd,
+                                   std::string* planText);
+  std::vector<StoredObject> collect(const std::string& className, const Compiled& compiled,
+                                    const std::string* sqlOrder, std::size_t stopAfter, std::string* planText);
   json::object renderSelected(const StoredObject& object, const KeySelection* keys);
   void applyInclude(json::object& rendered, const std::vector<std::string>& path, std::size_t index,
                     const KeySelection* keys, std::map<std::string, std::optional<StoredObject>>& cache);

@@ -30,6 +30,7 @@ CREATE TABLE IF NOT EXISTS objects(
   updated_at INTEGER NOT NULL,
   data TEXT NOT NULL,
   UNIQUE(class, id));
+CREATE INDEX IF NOT EXISTS objects_created ON objects(class, created_at, id);
 CREATE TABLE IF NOT EXISTS field_index(
   class TEXT NOT NULL, key TEXT NOT NULL, kind INTEGER NOT NULL, value NOT NULL, seq INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS field_index_lookup ON field_index(class, key, kind, value, seq);
@@ -292,17 +293,39 @@ void StoreConnection::scan(const std::string& className, const std::function<boo
   }
 }
 
-void StoreConnection::scanReadable(const std::string& className, const std::vector<std::string>& principals,
+void StoreConnection::scanFiltered(const std::string& className, const RowFilter& filter,
+                                   const std::optional<std::pair<std::string, json::value>>& equal,
+                                   std::string_view orderBy, const std::vector<std::string>* readers,
                                    const std::function<bool(StoredObject&&)>& visit) {
-  // The readable rows come from the index, so unreadable documents are never read or parsed.
-  std::string sql =
-      "SELECT seq, class, id, created_at, updated_at, data FROM objects WHERE seq IN (SELECT seq FROM field_index "
-      "WHERE class = ?1 AND key = '_rperm' AND kind = 1 AND value IN (";
-  for (std::size_t i = 0; i < principals.size(); ++i) sql += (i ? ", ?" : "?") + std::to_string(i + 2);
-  sql += ")) ORDER BY seq";
+  std::string sql = "SELECT o.seq, o.class, o.id, o.created_at, o.updated_at, o.data FROM objects o WHERE o.class = ?";
+  if (!filter.sql.empty()) sql += " AND (" + filter.sql + ")";
+  if (equal)
+    sql += " AND o.seq IN (SELECT f.seq FROM field_index f WHERE f.class = ? AND f.key = ? AND f.kind = ? AND f.value = ?)";
+  if (readers) {
+    sql += " AND o.seq IN (SELECT r.seq FROM field_index r WHERE r.class = ? AND r.key = ? AND r.kind = ? AND r.value IN (";
+    for (std::size_t i = 0; i < readers->size(); ++i) sql += i ? ", ?" : "?";
+    sql += "))";
+  }
+  sql += " ORDER BY ";
+  sql += orderBy;
+  // A statement of its own, as in scan(): a visit may run nested look-ups.
   platform::Statement st(db_, sql);
-  st.bind(1, className);
-  for (std::size_t i = 0; i < principals.size(); ++i) st.bind(static_cast<int>(i + 2), principals[i]);
+  int index = 1;
+  st.bind(index++, className);
+  for (const auto& arg : filter.args) {
+    if (const auto* n = std::get_if<std::int64_t>(&arg)) st.bind(index++, *n);
+    else st.bind(index++, std::string_view(std::get<std::string>(arg)));
+  }
+  if (equal) {
+    st.bind(index, className).bind(index + 1, equal->first);
+    if (!bindIndexValue(st, index + 2, index + 3, equal->second)) return;
+    index += 4;
+  }
+  if (readers) {
+    st.bind(index, className).bind(index + 1, std::string_view(kReadersIndexKey)).bind(index + 2, kString);
+    index += 3;
+    for (const auto& principal : *readers) st.bind(index++, std::string_view(principal));
+  }
   while (st.step()) {
     auto object = readRow(st);
     if (object && !visit(std::move(*object))) break;

@@ -27,6 +27,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include <keel/base/Sqlite.h>
@@ -42,6 +45,14 @@ struct StoredObject {
   std::int64_t createdAt = 0;  // milliseconds since 1970, UTC
   std::int64_t updatedAt = 0;
   json::object fields;  // everything but objectId, createdAt and updatedAt
+};
+
+// A condition on the columns every object row has (alias `o`: o.created_at, o.id, o.seq), as
+// SQL text with "?" placeholders and the values they take, in order. Built by the query engine
+// from a fixed set of column names and operators, never from request text.
+struct RowFilter {
+  std::string sql;  // empty: every row
+  std::vector<std::variant<std::int64_t, std::string>> args;
 };
 
 // A field's declared type: the first value stored in a field fixes it for the class.
@@ -80,9 +91,16 @@ class StoreConnection {
 
   // Calls `visit` for each object of the class in insertion order until it returns false.
   void scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit);
-  // Like scan, over the objects that one of `principals` may read. REQUIRES: principals is
-  // not empty.
-  void scanReadable(const std::string& className, const std::vector<std::string>& principals,
+  // Calls `visit` for each object of the class that passes `filter` (and, when `equal` is given,
+  // whose field equal->first holds the scalar equal->second; when `readers` is given, that one
+  // of those principals may read) in the order of `orderBy`, an SQL ORDER BY list over the alias
+  // `o`, until it returns false. Rows are read one at a time, so a visit that stops early never
+  // pays for the rest of the class, and unreadable rows are never read or parsed. REQUIRES:
+  // orderBy comes from a fixed set of column names; equal->second isIndexable(); readers, when
+  // given, is not empty.
+  void scanFiltered(const std::string& className, const RowFilter& filter,
+                    const std::optional<std::pair<std::string, json::value>>& equal, std::string_view orderBy,
+                    const std::vector<std::string>* readers,
                     const std::function<bool(StoredObject&&)>& visit);
   // Returns the objects of the class whose field `key` equals (or, for arrays, holds) the
   // scalar `value`, in insertion order. REQUIRES: isIndexable(value).

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     ApiConfig config{options.applicationId, options.clientKey, options.masterKey, options.mediaDir, options.faults,
                      options.auth};
     if (config.auth.publicURL.empty()) config.auth.publicURL = options.publicURL;
+    config.requestIdRetention = options.requestIdRetention;
     Api api(store, config, faults);
     options.http.handleSignals = true;
     HttpServer server(options.http, [&api](const ApiRequest& r) { return api.handle(r); },

@@ -159,7 +159,7 @@ struct KeyValueCache::State {
   std::atomic<std::uint64_t> maxMemoryBytesPerRecord{kDefaultMaxMemoryCacheBytesPerRecord};
 
   // Keys whose file's last-use time awaits a refresh; one queued drain serves them all, so a
-  // burst of memory hits costs one disk job, not one each.
+  // burst of memory hits costs one disk job, not one each, and no digest on the hit itself.
   std::mutex touchMutex;
   std::unordered_set<std::string> pendingTouches;
 
@@ -303,17 +303,19 @@ struct KeyValueCache::State {
     return ::unlink(path.c_str()) == 0;
   }
 
-  void writeEntry(const std::string& key, const std::string& value, Date writeTime) {
+  // The file name of a key (its digest) is worked out by the caller, off the disk queue: the
+  // queue is shared by every caller and should do nothing but file work.
+  void writeEntry(const std::string& key, const std::string& name, const std::string& value, Date writeTime) {
     const bool current = accountIsCurrent();
-    const std::string name = internal::keyValueCacheFileName(key);
     const std::string path = pathOf(name);
-    const std::string temporary = pathOf(internal::keyValueCacheTemporaryFileName(name));
     const std::string bytes = internal::encodeKeyValueCacheFile(key, value, writeTime);
 
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == ENOENT) {
-      if (platform::createDirectories(directory, 0700)) return;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+      temporary = pathOf(internal::keyValueCacheTemporaryFileName(name));
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd < 0 && errno == ENOENT && platform::createDirectories(directory, 0700)) return;
     }
     if (fd < 0) return;
     // The modification time is the last use; it starts at the write.
@@ -337,9 +339,8 @@ struct KeyValueCache::State {
     compact();
   }
 
-  void removeEntry(const std::string& key) {
+  void removeEntry(const std::string& name) {
     const bool current = accountIsCurrent();
-    const std::string name = internal::keyValueCacheFileName(key);
     ::unlink(pathOf(name).c_str());
     if (current) {
       dropRecord(name);
@@ -351,8 +352,8 @@ struct KeyValueCache::State {
 
   // Returns the entry of `key` on disk. A damaged file is removed; so is one older than
   // `maxAge`. With `touch`, a hit counts as a use.
-  std::optional<Found> readEntry(const std::string& key, std::chrono::milliseconds maxAge, bool touch) {
-    const std::string name = internal::keyValueCacheFileName(key);
+  std::optional<Found> readEntry(const std::string& key, const std::string& name, std::chrono::milliseconds maxAge,
+                                 bool touch) {
     const std::string path = pathOf(name);
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid()) return std::nullopt;
@@ -481,8 +482,8 @@ void KeyValueCache::setObject(std::string value, const std::string& key) {
   } else {
     state_->memory.remove(key);
   }
-  state_->diskQueue->async([state = state_, key, value = std::move(value), now] {
-    state->writeEntry(key, value, now);
+  state_->diskQueue->async([state = state_, key, name = internal::keyValueCacheFileName(key), value = std::move(value), now] {
+    state->writeEntry(key, name, value, now);
   });
 }
 
@@ -492,7 +493,9 @@ std::optional<std::string> KeyValueCache::objectForKey(const std::string& key, s
     if (ageOf(entry->creationTime(), now) > maxAge) {
       state_->memory.removeIf(key, entry);
       // Only the file still holding an expired entry goes: a fresh write queued meanwhile stays.
-      state_->diskQueue->async([state = state_, key, maxAge] { state->readEntry(key, maxAge, false); });
+      state_->diskQueue->async([state = state_, key, name = internal::keyValueCacheFileName(key), maxAge] {
+        state->readEntry(key, name, maxAge, false);
+      });
       return std::nullopt;
     }
     bool post = false;
@@ -506,7 +509,8 @@ std::optional<std::string> KeyValueCache::objectForKey(const std::string& key, s
   }
 
   const std::uint64_t epoch = state_->memory.epoch();
-  auto found = state_->diskQueue->syncResult([&] { return state_->readEntry(key, maxAge, true); });
+  const std::string name = internal::keyValueCacheFileName(key);
+  auto found = state_->diskQueue->syncResult([&] { return state_->readEntry(key, name, maxAge, true); });
   if (!found) return std::nullopt;
   if (state_->fitsInMemory(key.size(), found->value.size())) {
     // Age counts from the write, so the memory entry carries the write time, not now.
@@ -517,7 +521,7 @@ std::optional<std::string> KeyValueCache::objectForKey(const std::string& key, s
 
 void KeyValueCache::removeObjectForKey(const std::string& key) {
   state_->memory.remove(key);
-  state_->diskQueue->async([state = state_, key] { state->removeEntry(key); });
+  state_->diskQueue->async([state = state_, name = internal::keyValueCacheFileName(key)] { state->removeEntry(name); });
 }
 
 void KeyValueCache::removeAllObjects() {

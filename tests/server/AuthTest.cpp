@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <set>
 #include <thread>
 #include <fstream>
 #include <sstream>
@@ -338,6 +339,91 @@ TEST_F(AuthTest, PagingAndCountingComeAfterTheAccessFilter) {
   EXPECT_EQ(ids(sorted), (std::vector<std::string>{kims[9], kims[8]}));
   EXPECT_EQ(results(call("POST", "/1/classes/Paged", json::object{{"_method", "GET"}, {"where", {{"i", 1}}}}, kim.token)).size(), 0u);
   EXPECT_EQ(call("POST", "/1/classes/Paged", json::object{{"_method", "GET"}, {"count", 1}, {"limit", 0}}).object().at("count"), 0);
+}
+
+TEST_F(AuthTest, OrderedPagesReadOnlyRowsTheCallerMayRead) {
+  auto kim = signUp("kim");
+  std::set<std::string> kims, everyone;
+  for (int i = 0; i < 30; ++i) {
+    json::object body{{"i", i}};
+    if (i % 3 == 0) body["ACL"] = json::object{{kim.id, {{"read", true}}}};
+    else if (i % 3 == 1) body["ACL"] = json::object{};
+    auto id = std::string(master("POST", "/1/classes/Paged", body).object().at("objectId").as_string());
+    if (i % 3 == 0) kims.insert(id);
+    if (i % 3 == 2) everyone.insert(id);
+  }
+  auto find = [&](json::object params, const std::string& token) {
+    params["_method"] = "GET";
+    params["order"] = "createdAt,objectId";
+    params["trace"] = true;
+    return call("POST", "/1/classes/Paged", params, token);
+  };
+  for (const std::string& token : {kim.token, std::string()}) {
+    std::set<std::string> readable = everyone;
+    if (!token.empty()) readable.insert(kims.begin(), kims.end());
+    auto all = find({{"limit", 1000}}, token);
+    auto allIds = ids(all);
+    EXPECT_EQ(std::set<std::string>(allIds.begin(), allIds.end()), readable);
+    // A page stops after its rows: nothing the caller may not read is even looked at.
+    auto page = find({{"limit", 4}}, token);
+    EXPECT_EQ(ids(page), std::vector<std::string>(allIds.begin(), allIds.begin() + 4));
+    const std::string trace(page.object().at("trace").as_string());
+    EXPECT_NE(trace.find("examined=4 "), std::string::npos) << trace;
+    // The same through a row bound on the page's last objectId.
+    auto next = find({{"limit", 4}, {"where", {{"objectId", {{"$in", json::array(allIds.begin() + 4, allIds.begin() + 6)}}}}}},
+                     token);
+    EXPECT_EQ(ids(next), std::vector<std::string>(allIds.begin() + 4, allIds.begin() + 6));
+  }
+}
+
+TEST_F(AuthTest, ARequestIdReplaysOnlyToTheCallerThatSentIt) {
+  auto mia = signUp("mia");
+  auto ned = signUp("ned");
+  auto send = [&](const std::string& token, bool asMaster = false) {
+    auto h = asMaster ? masterKeys() : keys(token);
+    h["X-Keel-Request-Id"] = "same-id";
+    const json::object body{{"text", "private"}, {"ACL", {{mia.id, {{"read", true}, {"write", true}}}}}};
+    return client_.send("POST", "/1/classes/Note", json::serialize(body), h);
+  };
+  auto first = send(mia.token);
+  ASSERT_EQ(first.status, 201) << first.body;
+  const auto miasNote = first.object().at("objectId");
+  auto again = send(mia.token);
+  EXPECT_EQ(again.headers["X-Keel-Replayed"], "true");
+  EXPECT_EQ(again.object().at("objectId"), miasNote);
+  // Another user, no user and the master key each make a change of their own with that id.
+  for (auto other : {send(ned.token), send(""), send("", true)}) {
+    EXPECT_EQ(other.status, 201) << other.body;
+    EXPECT_EQ(other.headers.count("X-Keel-Replayed"), 0u);
+    EXPECT_NE(other.object().at("objectId"), miasNote);
+  }
+  // An unknown token is refused before any stored reply is looked up.
+  EXPECT_EQ(errorCode(send("r:unknown")), 209);
+  EXPECT_EQ(send(mia.token).object().at("objectId"), miasNote);
+  // After log-out the token is dead, so the reply is out of reach with it.
+  auto h = keys(mia.token);
+  EXPECT_EQ(client_.send("POST", "/1/logout", "", h).status, 200);
+  EXPECT_EQ(errorCode(send(mia.token)), 209);
+}
+
+TEST_F(AuthTest, UsersAndSessionsWithARequestIdAreAnsweredAfresh) {
+  auto h = keys();
+  h["X-Keel-Request-Id"] = "sign-up-1";
+  auto created = client_.send("POST", "/1/users", R"({"username": "olga", "password": "pw"})", h);
+  ASSERT_EQ(created.status, 201) << created.body;
+  // A batch with a request id holds the write connection; a log-in inside it answers an
+  // error of its own instead of waiting on that connection forever.
+  h["X-Keel-Request-Id"] = "batch-1";
+  const std::string batch = R"({"requests": [
+      {"method": "POST", "path": "/1/login", "body": {"username": "olga", "password": "pw"}},
+      {"method": "POST", "path": "/1/classes/Note", "body": {"text": "kept"}}]})";
+  auto replies = client_.send("POST", "/1/batch", batch, h);
+  ASSERT_EQ(replies.status, 200) << replies.body;
+  const json::array list = replies.json().as_array();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_TRUE(list[0].as_object().contains("error")) << replies.body;
+  EXPECT_TRUE(list[1].as_object().contains("success")) << replies.body;
+  EXPECT_EQ(logIn("olga", "pw").status, 200);
 }
 
 TEST_F(AuthTest, IncludesSubQueriesAndBatchesSeeOnlyWhatTheCallerMayRead) {

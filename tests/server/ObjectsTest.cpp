@@ -136,6 +136,18 @@ TEST_F(ObjectsTest, AcceptsEveryISODateFormAndStoresThePreciseText) {
   EXPECT_EQ(fetch("Dated", id).at("b1").at("base64"), "aA==");
 }
 
+// Found by fuzzing: the refusal quoted the class name of the path, a byte that is not UTF-8
+// made the error body unwritable, and the request answered 500.
+TEST_F(ObjectsTest, AClassNameThatIsNotUTF8IsRefusedWithAWellFormedMessage) {
+  for (const std::string path : {"/1/classes/\xB5hunk", "/1/classes/%B5hunk", "/1/classes/\xF4\x90\x80\x80"}) {
+    auto r = client_.send("POST", path, R"({"a": 1})");
+    EXPECT_EQ(r.status, 400) << r.body;
+    EXPECT_EQ(errorCode(r), 103) << r.body;
+    EXPECT_NE(r.object().at("error").as_string().find("\xEF\xBF\xBD"), std::string::npos) << r.body;
+  }
+  EXPECT_EQ(client_.send("POST", "/1/classes/Fine", R"({"a": 1})").status, 201) << "the server goes on serving";
+}
+
 TEST_F(ObjectsTest, NumbersBeyondADoubleAreRefusedAtTheDoorAndTheClassStaysReadable) {
   const auto id = create("Big", {{"n", 1.5e308}});
   for (const char* bad : {R"({"n": 1e400})", R"({"list": [1, -1e400]})", R"({"deep": {"x": 1e999999}})",

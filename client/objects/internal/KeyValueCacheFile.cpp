@@ -1,7 +1,12 @@
 #include <keel/objects/internal/KeyValueCacheFile.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <bit>
 #include <cstring>
+
+#include <fmt/format.h>
 
 #include <keel/base/Crypto.h>
 
@@ -124,12 +129,12 @@ bool isKeyValueCacheTemporaryFileName(std::string_view name) {
 }
 
 std::string keyValueCacheTemporaryFileName(std::string_view name) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(name);
-  out += kTemporaryMarker;
-  std::uint64_t r = random64();
-  for (int i = 0; i < 16; ++i, r >>= 4) out += kDigits[r & 0xf];
-  return out;
+  // Unique among the processes sharing the directory (the process id) and among the writes of
+  // this one (a counter); the writer creates it exclusively, so a leftover of a dead process
+  // with the same id is never written into.
+  static std::atomic<std::uint64_t> counter{0};
+  return fmt::format("{}{}{:x}-{:x}", name, kTemporaryMarker, static_cast<unsigned long>(::getpid()),
+                     counter.fetch_add(1, std::memory_order_relaxed));
 }
 
 }  // namespace keel::internal
