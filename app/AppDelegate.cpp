@@ -43,6 +43,22 @@ AppDelegate::AppDelegate(std::unique_ptr<CatalogSource> catalogSource) : catalog
   didLoad_ = false;
 }
 
+AppDelegate::~AppDelegate() {
+  if (launchSync_) launchSync_->abandon();
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (launchSync_) launchSync_->abandon();
+}
+
+void AppDelegate::setAsynchronousLaunch(LaunchHandlers handlers) { asynchronousLaunch_ = std::move(handlers); }
+
+void AppDelegate::continueOffline() {
+  if (!isSyncing()) return;
+  // Completes the sync now, which prints the failure line and tells the sync's handlers.
+  launchSync_->cancel(keel::Error::keel(1, "Continued offline before the exercises arrived."));
+}
+
 std::shared_ptr<ManagedObjectContext> AppDelegate::sharedManagedObjectContext() {
   auto delegate = std::dynamic_pointer_cast<AppDelegate>(platform::Application::sharedApplication().delegate());
   return delegate ? delegate->managedObjectContext() : nullptr;
@@ -59,20 +75,53 @@ std::shared_ptr<platform::UserDefaults> AppDelegate::userDefaults() {
 
 bool AppDelegate::applicationDidFinishLaunchingWithOptions() {
   catalogSource_->configure();
-  ErrorPtr error;
-  if (!getAllVideos(&error)) {
-    std::printf("getAllVideos() failed: %s\n", error ? error->description().c_str() : "unknown error");
-    std::fflush(stdout);
+  if (!asynchronousLaunch_) {
+    ErrorPtr error;
+    auto entries = catalogSource_->fetchCatalog(&error);
+    finishSync(entries, error);
+    return true;
   }
+  // The store stack is built now, on the main thread, rather than when the answer comes: a
+  // store that cannot be opened stops the launch before anything is shown.
+  managedObjectContext();
+  syncCatalog(*asynchronousLaunch_);
   return true;
 }
 
+bool AppDelegate::syncCatalog(LaunchHandlers handlers) {
+  if (isSyncing()) return false;
+  auto finished = std::move(handlers.finished);
+  launchSync_ = CatalogSync::start(catalogSource_, std::move(handlers.progress),
+                                   [this, finished](std::optional<std::vector<CatalogEntry>> entries, ErrorPtr error) {
+                                     const bool synced = finishSync(entries, error);
+                                     if (finished) finished(synced);
+                                   });
+  return true;
+}
+
+bool AppDelegate::finishSync(const std::optional<std::vector<CatalogEntry>>& entries, const ErrorPtr& error) {
+  if (entries) {
+    replaceCatalog(*entries);
+    catalogState_ = CatalogState::Synced;
+    return true;
+  }
+  catalogState_ = CatalogState::Offline;
+  std::printf("getAllVideos() failed: %s\n", error ? error->description().c_str() : "unknown error");
+  std::fflush(stdout);
+  return false;
+}
+
 bool AppDelegate::getAllVideos(ErrorPtr* error) {
-  auto context = managedObjectContext();
   auto entries = catalogSource_->fetchCatalog(error);
   if (!entries) return false;
+  replaceCatalog(*entries);
+  return true;
+}
+
+void AppDelegate::replaceCatalog(const std::vector<CatalogEntry>& entries) {
+  auto context = managedObjectContext();
   removeData();
-  for (const auto& entry : *entries) {
+  for (const auto& entry : entries) {
     if (std::string problem = entryProblem(entry); !problem.empty()) {
       std::printf("Skipping catalogue entry \"%s\": %s\n", entry.objectId.c_str(), problem.c_str());
       continue;
@@ -82,7 +131,6 @@ bool AppDelegate::getAllVideos(ErrorPtr* error) {
                           f["HTMLLink"].stringValue(), f["ThumbnailImage"].stringValue(), f["MP4Link"].stringValue(),
                           *context);
   }
-  return true;
 }
 
 void AppDelegate::removeData() {

@@ -2,7 +2,8 @@
 
 namespace stillnook {
 
-std::optional<std::vector<CatalogEntry>> UnconfiguredCatalogSource::fetchCatalog(keel::ErrorPtr* error) {
+std::optional<std::vector<CatalogEntry>> UnconfiguredCatalogSource::fetchCatalog(keel::ErrorPtr* error,
+                                                                                 const FetchContext&) {
   if (error) *error = keel::Error::keel(1, "No backend is configured for the exercise catalogue.");
   return std::nullopt;
 }

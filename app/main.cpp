@@ -13,6 +13,7 @@
 #include "app/AppDelegate.h"
 #include "app/BackendCatalogSource.h"
 #include "app/ThumbnailLoader.h"
+#include "app/screens/Launcher.h"
 #include "app/screens/MainWindow.h"
 #include "app/screens/QtMainQueue.h"
 #include "app/screens/Screenshots.h"
@@ -81,14 +82,17 @@ int main(int argc, char** argv) {
   auto delegate = std::make_shared<stillnook::AppDelegate>(
       stillnook::makeBackendCatalogSource(parser.value(server).toStdString()));
   application.setDelegate(delegate);
-  if (!application.didFinishLaunching()) return 1;
-  application.didBecomeActive();
 
+  // Installed before the catalogue arrives: a quit while the launch waits saves the records too.
   quitOnTerminationSignals(app);
-  // The delegate hands its stores to the screens; thumbnails count on the window's busy mark.
-  stillnook::MainWindow window(delegate->environment(
-      std::make_shared<stillnook::ThumbnailLoader>(keel::NetworkActivityIndicatorManager::sharedManager())));
-  window.show();
+  // The catalogue is fetched while the loop runs; the main window comes once it is stored (or
+  // the fetch failed). The delegate hands its stores to the screens; thumbnails count on the
+  // window's busy mark.
+  stillnook::Launcher launcher(delegate, [delegate]() -> std::unique_ptr<QWidget> {
+    return std::make_unique<stillnook::MainWindow>(delegate->environment(
+        std::make_shared<stillnook::ThumbnailLoader>(keel::NetworkActivityIndicatorManager::sharedManager())));
+  });
+  if (!launcher.launch()) return 1;
   const int status = app.exec();
   // Quitting without closing the window still goes through the background first.
   application.terminate();

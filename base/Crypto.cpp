@@ -37,11 +37,13 @@ std::string uuidV4Lowercase() {
   randomBytes(b, sizeof b);
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(36);
   for (int i = 0; i < 16; ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += fmt::format("{:02x}", b[i]);
+    out += kHex[b[i] >> 4];
+    out += kHex[b[i] & 0x0f];
   }
   return out;
 }

@@ -18,6 +18,7 @@
 #include "app/screens/DoneViewController.h"
 #include "app/screens/ExerciseViewController.h"
 #include "app/screens/HomeViewController.h"
+#include "app/screens/LaunchWindow.h"
 #include "app/screens/MainWindow.h"
 #include "app/screens/NavigationController.h"
 #include "app/screens/ProgressViewController.h"
@@ -51,7 +52,8 @@ class SampleCatalogSource : public CatalogSource {
  public:
   explicit SampleCatalogSource(QString imageDir) : imageDir_(std::move(imageDir)) {}
 
-  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr*) override {
+  using CatalogSource::fetchCatalog;
+  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr*, const FetchContext&) override {
     std::vector<CatalogEntry> entries;
     for (const auto& s : kSamples) {
       const QString path = QDir(imageDir_).filePath(QString::fromLatin1(s.id) + QStringLiteral(".png"));
@@ -169,6 +171,20 @@ QStringList renderScreenshots(const QString& directory) {
       save(QStringLiteral("progress-") + QString::fromLatin1(view).toLower());
     }
     window.close();
+  }
+  {
+    // The launch window as a launch against an unreachable backend shows it between attempts.
+    LaunchWindow launch;
+    FetchProgress waiting;
+    waiting.attempt = 2;
+    waiting.attempts = 5;
+    waiting.nextAttemptAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+    launch.showProgress(waiting);
+    launch.show();
+    settle([] { return false; }, 50);
+    const QString path = QDir(directory).filePath(QStringLiteral("launch.png"));
+    if (launch.grab().save(path)) written << path;
+    launch.close();
   }
   application.terminate();
   application.setDelegate(nullptr);

@@ -102,8 +102,10 @@ std::string newLocalId() {
 // ---- Construction ----
 
 Object::Object(const ObjectInit& init)
-    : state_(ObjectState::stateWithClassName(init.className_, init.objectId_, init.complete_)),
-      localId_(init.localId_) {
+    : classNameCopy_(init.className_),
+      objectIdCopy_(init.objectId_),
+      localId_(init.localId_),
+      state_(ObjectState::stateWithClassName(init.className_, init.objectId_, init.complete_)) {
   operationSetQueue_.emplace_back();
 }
 
@@ -198,7 +200,7 @@ ObjectPtr Object::_objectFromDictionary(const Dictionary& dictionary, const std:
   if (!selectedKeys) return _objectFromDictionary(dictionary, defaultClassName, true, *Decoder::objectDecoder());
   ObjectPtr object = _objectFromDictionary(dictionary, defaultClassName, false, *Decoder::partialObjectsDecoder());
   std::lock_guard lock(object->mutex_);
-  object->availableKeys_.insert(selectedKeys->begin(), selectedKeys->end());
+  for (const auto& key : *selectedKeys) object->makeAvailableLocked(key);
   return object;
 }
 
@@ -222,7 +224,7 @@ class Object::ClassFactory : public ObjectFactory {
     auto state = object->state_->mutableCopy();
     object->mergeDecodedLocked(dictionary, completeData, *state);
     object->installStateLocked(std::move(state));
-    for (const auto& [key, value] : dictionary) object->availableKeys_.insert(key);
+    object->makeAvailableLocked(dictionary);
     object->dirty_ = false;
     object->rebuildEstimatedDataLocked();
     object->snapshotAllLocked();
@@ -237,13 +239,13 @@ std::shared_ptr<ObjectFactory> makeDefaultObjectFactory() {
 // ---- Reading ----
 
 std::string Object::className() const {
-  std::lock_guard lock(mutex_);
-  return state_->className();
+  std::lock_guard lock(identityMutex_);
+  return classNameCopy_;
 }
 
 std::optional<std::string> Object::objectId() const {
-  std::lock_guard lock(mutex_);
-  return state_->objectId();
+  std::lock_guard lock(identityMutex_);
+  return objectIdCopy_;
 }
 
 std::optional<Date> Object::createdAt() const {
@@ -256,8 +258,17 @@ std::optional<Date> Object::updatedAt() const {
   return state_->updatedAt();
 }
 
+void Object::makeAvailableLocked(const std::string& key) {
+  // A complete object answers every key; the set only matters while it is incomplete.
+  if (!state_->isComplete()) availableKeys_.insert(key);
+}
+
+void Object::makeAvailableLocked(const Dictionary& keys) {
+  if (state_->isComplete()) return;
+  for (const auto& [key, value] : keys) availableKeys_.insert(key);
+}
+
 bool Object::isDataAvailableForKeyLocked(const std::string& key) const {
-  if (key.empty()) return false;
   return state_->isComplete() || availableKeys_.count(key) != 0;
 }
 
@@ -395,7 +406,7 @@ void Object::performOperationLocked(const FieldOperationPtr& operation, const st
   snapshotLocked(key, value ? &*value : nullptr);
   estimatedData_.setValue(key, std::move(value));
   operationSetQueue_.back().setObject(std::move(merged), key);
-  availableKeys_.insert(key);
+  makeAvailableLocked(key);
 }
 
 void Object::revert() {
@@ -559,8 +570,16 @@ void Object::rebuildEstimatedDataLocked() {
 }
 
 void Object::installStateLocked(std::shared_ptr<const ObjectState> state) {
+  // Keys known while the object was complete stay readable when it no longer is.
+  if (state_->isComplete() && !state->isComplete()) {
+    for (const auto& [key, value] : state_->serverData()) availableKeys_.insert(key);
+    for (const auto& [key, value] : estimatedData_.data()) availableKeys_.insert(key);
+  }
   // The local datastore and the local-id store learn of new ids here once they exist.
   state_ = std::move(state);
+  std::lock_guard lock(identityMutex_);
+  if (classNameCopy_ != state_->className()) classNameCopy_ = state_->className();
+  if (objectIdCopy_ != state_->objectId()) objectIdCopy_ = state_->objectId();
 }
 
 Dictionary Object::decodeResult(const Dictionary& result, const Decoder& decoder) {
@@ -602,7 +621,7 @@ void Object::_mergeFromServerWithResult(const Dictionary& result, const Decoder&
   auto state = state_->mutableCopy();
   mergeDecodedLocked(decoded, completeData, *state);
   installStateLocked(std::move(state));
-  for (const auto& [key, value] : decoded) availableKeys_.insert(key);
+  makeAvailableLocked(decoded);
   dirty_ = false;
   rebuildEstimatedDataLocked();
   snapshotAllLocked();
@@ -623,7 +642,7 @@ void Object::_mergeAfterFetchWithResult(const Dictionary& result, const Decoder&
     }
   }
   installStateLocked(std::move(state));
-  for (const auto& [key, value] : decoded) availableKeys_.insert(key);
+  makeAvailableLocked(decoded);
   dirty_ = false;
   rebuildEstimatedDataLocked();
   snapshotAllLocked();
@@ -679,7 +698,7 @@ void Object::_mergeAfterSaveWithResult(const std::optional<Dictionary>& result, 
     state->applyOperationSet(sent);
     mergeDecodedLocked(*decoded, false, *state);
     installStateLocked(std::move(state));
-    for (const auto& [key, value] : *decoded) availableKeys_.insert(key);
+    makeAvailableLocked(*decoded);
     dirty_ = false;
   } else {
     // What the failed set's changes applied to: the server data with the sets before it.
@@ -819,7 +838,6 @@ void Object::mergeFromRESTDictionary(const Dictionary& dictionary, const Decoder
     }
   }
   if (deletingEventually) deletingEventually_ = *deletingEventually;
-
   auto state = state_->mutableCopy();
   if (mergeServer) {
     mergeDecodedLocked(decoded, false, *state);
@@ -834,10 +852,14 @@ void Object::mergeFromRESTDictionary(const Dictionary& dictionary, const Decoder
     } else {
       state->setComplete(false);
     }
-    for (const auto& [key, value] : decoded) availableKeys_.insert(key);
   }
   if (!state->updatedAt() && state->createdAt()) state->setUpdatedAt(state->createdAt());
   installStateLocked(std::move(state));
+  if (mergeServer) makeAvailableLocked(decoded);
+  // A key with a pending change has a local value, as after performOperation.
+  for (const auto& set : operationSetQueue_) {
+    set.forEach([this](const std::string& key, const FieldOperationPtr&) { makeAvailableLocked(key); });
+  }
   rebuildEstimatedDataLocked();
   snapshotAllLocked();
 }
@@ -845,13 +867,13 @@ void Object::mergeFromRESTDictionary(const Dictionary& dictionary, const Decoder
 // ---- Identity ----
 
 std::string Object::getOrCreateLocalId() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(identityMutex_);
   if (!localId_) localId_ = newLocalId();
   return *localId_;
 }
 
 std::optional<std::string> Object::localId() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(identityMutex_);
   return localId_;
 }
 
@@ -860,14 +882,54 @@ int Object::_deletingEventually() const {
   return deletingEventually_;
 }
 
-std::string Object::description() const {
-  std::lock_guard lock(mutex_);
-  std::string out = formatMessage("<%@: %p, objectId: %@, localId: %@> {", state_->className(),
-                                  static_cast<const void*>(this), Value(state_->objectId().value_or("new")),
-                                  Value(localId_.value_or("(null)")));
-  for (const auto& [key, value] : estimatedData_.data()) {
-    out += "\n    " + key + " = " + value.description() + ";";
+namespace {
+
+// Describes a field value with the objects in it shown by class and id only: an object's full
+// description would take that object's lock and, for objects that point at each other, never end.
+std::string describeField(const Value& value) {
+  switch (value.type()) {
+    case Value::Type::Reference:
+      if (auto object = value.as<const BackendObject>()) {
+        return formatMessage("<%@: %p, objectId: %@>", object->className(), static_cast<const void*>(object.get()),
+                             Value(object->objectId().value_or("new")));
+      }
+      return value.description();
+    case Value::Type::Array: {
+      std::string out = "(";
+      bool first = true;
+      for (const auto& v : value.arrayValue()) {
+        if (!first) out += ", ";
+        first = false;
+        out += describeField(v);
+      }
+      return out + ")";
+    }
+    case Value::Type::Dictionary: {
+      std::string out = "{";
+      for (const auto& [k, v] : value.dictionaryValue()) out += k + " = " + describeField(v) + "; ";
+      return out + "}";
+    }
+    default:
+      return value.description();
   }
+}
+
+}  // namespace
+
+std::string Object::description() const {
+  ObjectStatePtr state;
+  Dictionary fields;
+  std::optional<std::string> localId;
+  {
+    std::lock_guard lock(mutex_);
+    state = state_;
+    fields = estimatedData_.data();
+  }
+  localId = this->localId();
+  std::string out = formatMessage("<%@: %p, objectId: %@, localId: %@> {", state->className(),
+                                  static_cast<const void*>(this), Value(state->objectId().value_or("new")),
+                                  Value(localId.value_or("(null)")));
+  for (const auto& [key, value] : fields) out += "\n    " + key + " = " + describeField(value) + ";";
   return out + "\n}";
 }
 

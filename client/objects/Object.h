@@ -21,7 +21,9 @@
 // Thread-safety: every member may be called from any thread. Each object has one recursive
 // mutex guarding its state, queue, estimate and available keys. The object never holds its
 // lock while it takes another object's lock or calls out (decoding, encoding, callbacks):
-// values are decoded before the lock is taken and copied out before they are encoded.
+// values are decoded before the lock is taken and copied out before they are encoded. The
+// identity (class name, object id, local id) is readable under a leaf lock of its own, so
+// matching objects by id under one object's lock never waits for another's.
 //
 // Ownership: objects are always held by shared_ptr (made by the factory functions below).
 // Members whose names start with an underscore are the library's own (saving, fetching,
@@ -154,9 +156,9 @@ class Object : public BackendObject {
   // Queues a change of `key`: a field operation is performed as it is, any other value is
   // wrapped in a Set. Throws InvalidArgumentException "Can't use nil for keys or values on
   // Object. Use NSNull for values." for no value (std::nullopt; JSON null is Value()) or an
-  // empty key, "Object values may not have class: %@" for a value of a kind a field cannot
-  // hold (a Relation, a command result, an error), and what Set refuses (reserved keys in a
-  // dictionary). Throws what the operation's merge or apply throws, and then changes nothing.
+  // empty key (a field the server sent under "" stays readable), "Object values may not have
+  // class: %@" for a value of a kind a field cannot hold (a Relation, a command result, an
+  // error), and what Set refuses (reserved keys in a dictionary). Throws what the operation's merge or apply throws, and then changes nothing.
   void setObject(std::optional<Value> value, const std::string& key);
   // Sets only when the value differs from the current one (not the same reference, not equal).
   void _setObjectIfDifferent(const Value& value, const std::string& key);
@@ -308,6 +310,8 @@ class Object : public BackendObject {
 
   // All below: REQUIRES mutex_ held.
   bool isDataAvailableForKeyLocked(const std::string& key) const;
+  void makeAvailableLocked(const std::string& key);
+  void makeAvailableLocked(const Dictionary& keys);
   void performOperationLocked(const FieldOperationPtr& operation, const std::string& key);
   void rebuildEstimatedDataLocked();
   void checkForChangedReferencesLocked();
@@ -321,13 +325,20 @@ class Object : public BackendObject {
   static Dictionary decodeResult(const Dictionary& result, const Decoder& decoder);
 
   mutable std::recursive_mutex mutex_;
+  // Class name, object id and local id are also kept under a lock of their own that is never
+  // held while another is taken: other objects ask for them while holding their own lock
+  // (AddUnique and Remove match objects by id), and taking mutex_ there could deadlock two
+  // objects that refer to each other.
+  mutable std::mutex identityMutex_;
+  std::string classNameCopy_;
+  std::optional<std::string> objectIdCopy_;
+  std::optional<std::string> localId_;
   ObjectStatePtr state_;
   std::vector<OperationSet> operationSetQueue_;
   ObjectEstimatedData estimatedData_;
   std::unordered_set<std::string> availableKeys_;
   bool dirty_ = false;
   int deletingEventually_ = 0;
-  std::optional<std::string> localId_;
   // The encoded form of each field value that holds an access list or a geo point, the
   // references that can change in place, to notice such changes.
   std::unordered_map<std::string, Value> referenceSnapshots_;

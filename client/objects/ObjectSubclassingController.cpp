@@ -34,7 +34,7 @@ void ObjectSubclassingController::registerSubclass(Subclass subclass) {
   std::vector<Subclass> others;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& [name, registered] : subclasses_) others.push_back(registered);
+    for (const auto& [name, registered] : subclasses_) others.push_back(*registered);
   }
   std::optional<Subclass> current;
   for (const auto& registered : others) {
@@ -74,22 +74,22 @@ void ObjectSubclassingController::registerSubclass(Subclass subclass) {
   std::lock_guard lock(mutex_);
   registeredTypes_.insert(subclass.type);
   std::string name = subclass.backendClassName;
-  subclasses_.insert_or_assign(std::move(name), std::move(subclass));
+  subclasses_.insert_or_assign(std::move(name), std::make_shared<const Subclass>(std::move(subclass)));
 }
 
 void ObjectSubclassingController::unregisterSubclass(const std::string& backendClassName) {
   std::lock_guard lock(mutex_);
   auto it = subclasses_.find(backendClassName);
   if (it == subclasses_.end()) return;
-  registeredTypes_.erase(it->second.type);
+  registeredTypes_.erase(it->second->type);
   subclasses_.erase(it);
 }
 
-std::optional<ObjectSubclassingController::Subclass> ObjectSubclassingController::subclassForClassName(
+std::shared_ptr<const ObjectSubclassingController::Subclass> ObjectSubclassingController::subclassForClassName(
     const std::string& backendClassName) const {
   std::lock_guard lock(mutex_);
   auto it = subclasses_.find(backendClassName);
-  if (it == subclasses_.end()) return std::nullopt;
+  if (it == subclasses_.end()) return nullptr;
   return it->second;
 }
 

@@ -27,6 +27,7 @@
 // Thread-safety: every member may be called from any thread.
 #pragma once
 
+#include <concepts>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +36,7 @@
 #include <set>
 #include <string>
 #include <typeindex>
+#include <type_traits>
 #include <typeinfo>
 
 namespace keel {
@@ -83,7 +85,7 @@ class ObjectSubclassingController {
   void unregisterSubclass(const std::string& backendClassName);
 
   // Returns the class registered for `backendClassName`, or none.
-  std::optional<Subclass> subclassForClassName(const std::string& backendClassName) const;
+  std::shared_ptr<const Subclass> subclassForClassName(const std::string& backendClassName) const;
 
   // Throws InternalInconsistencyException "The class %@ must be registered with
   // registerSubclass before using Keel." unless T was registered.
@@ -95,7 +97,7 @@ class ObjectSubclassingController {
 
  private:
   mutable std::mutex mutex_;
-  std::map<std::string, Subclass, std::less<>> subclasses_;
+  std::map<std::string, std::shared_ptr<const Subclass>, std::less<>> subclasses_;
   std::set<std::type_index> registeredTypes_;
 };
 

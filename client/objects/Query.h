@@ -34,14 +34,17 @@
 #include <keel/base/Value.h>
 #include <keel/objects/QueryState.h>
 #include <keel/tasks/CancellationToken.h>
+#include <keel/tasks/Task.h>
 
 namespace keel {
 
 class GeoPoint;
+class Object;
 class Predicate;
 class Query;
 using QueryPtr = std::shared_ptr<Query>;
 using GeoPointPtr = std::shared_ptr<GeoPoint>;
+using ObjectPtr = std::shared_ptr<Object>;
 
 // One sort key and its direction, as orderBySortDescriptor(s) take them. A descriptor without a
 // key is ignored.
@@ -163,6 +166,55 @@ class Query : public ValueReference {
   // Cancels the running command, if any, and forgets it.
   void cancel();
 
+  // ---- Running ----
+  //
+  // Every run copies the state, marks the query running (refused, with the outstanding-connection
+  // exception, while another run is in flight; an invalid state throws before anything is
+  // marked) and sends it through the current manager's query controller with the signed-in
+  // user's session token. The query is idle again once the run has ended, however it ends.
+  // Runs need a configured Keel (Keel::setApplicationId), else they throw
+  // InternalInconsistencyException.
+  //
+  // The blocking forms wait on the calling thread and return the result, or an empty value with
+  // the error in *error; they never throw for what the server or the cache sent. The task forms
+  // return at once. The callback forms call `block` on the main thread (not for a cancelled run).
+  // Policy CacheThenNetwork works only with the callback forms, which call the block twice: with
+  // the cached result (or the cache's error), then with the network's. Both halves are one run:
+  // cancel() during either ends both. The blocking and task forms throw
+  // InternalInconsistencyException for it.
+
+  using ObjectsBlock = std::function<void(std::vector<ObjectPtr>, ErrorPtr)>;
+  using ObjectBlock = std::function<void(ObjectPtr, ErrorPtr)>;
+  using CountBlock = std::function<void(std::int64_t, ErrorPtr)>;
+
+  std::vector<ObjectPtr> findObjects(ErrorPtr* error = nullptr);
+  Task<std::vector<ObjectPtr>> findObjectsInBackground();
+  void findObjectsInBackgroundWithBlock(ObjectsBlock block);
+
+  // Sets this query's limit to 1 and returns the first object found; no object is error 101
+  // "No results matched the query.".
+  ObjectPtr getFirstObject(ErrorPtr* error = nullptr);
+  Task<ObjectPtr> getFirstObjectInBackground();
+  void getFirstObjectInBackgroundWithBlock(ObjectBlock block);
+
+  // Rewrites this query to the one object with `objectId` (limit 1, skip 0, no other condition)
+  // and returns it as getFirstObject does.
+  ObjectPtr getObjectWithId(const std::string& objectId, ErrorPtr* error = nullptr);
+  Task<ObjectPtr> getObjectInBackgroundWithId(const std::string& objectId);
+  void getObjectInBackgroundWithId(const std::string& objectId, ObjectBlock block);
+  static ObjectPtr getObjectOfClass(const std::string& className, const std::string& objectId,
+                                    ErrorPtr* error = nullptr);
+
+  // Returns how many objects match; the blocking form returns -1 when the run produced no count.
+  std::int64_t countObjects(ErrorPtr* error = nullptr);
+  Task<std::int64_t> countObjectsInBackground();
+  void countObjectsInBackgroundWithBlock(CountBlock block);
+
+  // The result cache of this query's find for the signed-in user.
+  bool hasCachedResult();
+  void clearCachedResult();
+  static void clearAllCachedResults();
+
   bool isEqual(const ValueReference& other) const override;
   std::size_t hash() const override;
   std::string description() const override;
@@ -191,6 +243,12 @@ class Query : public ValueReference {
   // Runs `change` on the state under the lock, without the check.
   Query& buildAlways(const std::function<void(MutableQueryState&)>& change);
   void checkIfCommandIsRunningLocked() const;
+  // Runs `work` with the marked run's source and frozen state (see Running); the query is idle
+  // again when the returned task completes.
+  template <typename T, typename Work>
+  Task<T> runMarked(const CancellationTokenSourcePtr& source, const QueryStatePtr& state, bool endsRun, Work work);
+  template <typename T, typename Work>
+  void runWithBlock(Work work, std::function<void(T, ErrorPtr)> block);
 
   mutable std::recursive_mutex mutex_;
   std::shared_ptr<MutableQueryState> state_;

@@ -29,7 +29,8 @@ class FakeCatalogSource : public CatalogSource {
   };
   explicit FakeCatalogSource(std::shared_ptr<Script> script) : script_(std::move(script)) {}
   void configure() override { ++script_->configured; }
-  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr* error) override {
+  using CatalogSource::fetchCatalog;
+  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr* error, const FetchContext&) override {
     ++script_->fetches;
     if (script_->fail) {
       if (error) *error = keel::Error::keel(100, "The Internet connection appears to be offline.");

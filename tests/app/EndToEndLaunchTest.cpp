@@ -6,7 +6,6 @@
 #include "app/CatalogData.h"
 #include "app/ThumbnailLoader.h"
 #include "support/KeelServerProcess.h"
-#include <keel/core/Keel.h>
 #include <keel/platform/Dispatch.h>
 
 namespace stillnook {
@@ -26,22 +25,6 @@ class BackendProcess : public keel::testing::KeelServerProcess {
     o.mediaDirectory = std::string(KEEL_SOURCE_DIR) + "/server/demo/media";
     return o;
   }
-};
-
-// The application's source, with the retry waits of an unreachable backend kept short.
-class QuickRetrySource : public CatalogSource {
- public:
-  explicit QuickRetrySource(const std::string& url) : inner_(makeBackendCatalogSource(url)) {}
-  void configure() override {
-    inner_->configure();
-    keel::Keel::_currentManager()->commandRunner()->setInitialRetryDelay(0.01);
-  }
-  std::optional<std::vector<CatalogEntry>> fetchCatalog(keel::ErrorPtr* error) override {
-    return inner_->fetchCatalog(error);
-  }
-
- private:
-  std::unique_ptr<CatalogSource> inner_;
 };
 
 class EndToEndLaunchTest : public testing::SandboxTest {};
@@ -76,7 +59,7 @@ TEST_F(EndToEndLaunchTest, ALaunchStoresTheBackendsCatalogueAndAnOfflineLaunchKe
 
   backend.stop();
   const std::string stopped = backend.url();
-  app = std::make_shared<AppDelegate>(std::make_unique<QuickRetrySource>(stopped));
+  app = std::make_shared<AppDelegate>(makeBackendCatalogSource(stopped, {.initialRetryDelay = 0.01}));
   platform::Application::sharedApplication().setDelegate(app);
   ::testing::internal::CaptureStdout();
   EXPECT_TRUE(app->applicationDidFinishLaunchingWithOptions());

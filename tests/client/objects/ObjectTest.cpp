@@ -36,6 +36,21 @@ std::string reasonOf(F&& f) {
 
 const Decoder& decoder() { return *Decoder::objectDecoder(); }
 
+TEST(ObjectStateTest, StatesCompareByTheirPropertiesAndCopyingFreezesOrThaws) {
+  auto frozen = ObjectState::stateWithClassName("Video", std::string("v"), true);
+  auto thawed = frozen->mutableCopy();
+  EXPECT_TRUE(frozen->isEqual(*thawed));
+  EXPECT_EQ(frozen->hash(), thawed->hash());
+  thawed->setServerDataObject(Value(5), "Mins");
+  thawed->setCreatedAtFromString("2015-06-01T08:30:00.125Z");
+  EXPECT_FALSE(frozen->isEqual(*thawed));
+  std::shared_ptr<const ObjectState> refrozen = thawed->copy();
+  EXPECT_TRUE(refrozen->isEqual(*thawed));
+  EXPECT_NE(refrozen->description().find("serverData = {Mins = 5};"), std::string::npos);
+  EXPECT_EQ(json(Value(refrozen->dictionaryRepresentationWithObjectEncoder(*Encoder::objectEncoder()))),
+            R"({"objectId":"v","createdAt":"2015-06-01T08:30:00.125Z","Mins":5})");
+}
+
 TEST(ObjectCreationTest, ValidatesClassNames) {
   EXPECT_EQ(reasonOf<InvalidArgumentException>([] { Object::objectWithClassName(""); }), "Class name can't be 'nil'.");
   EXPECT_EQ(reasonOf<InvalidArgumentException>([] { Object::objectWithClassName("_Secret"); }),
@@ -66,6 +81,13 @@ TEST(ObjectReadingTest, ShellKeysWithoutDataRaiseTheExactMessage) {
   auto shell = Object::objectWithoutDataWithClassNameObjectId("Video", "v1");
   EXPECT_EQ(reasonOf<InternalInconsistencyException>([&] { shell->objectForKey("Title"); }),
             "Key \"Title\" has no data.  Call fetchIfNeeded before getting its value.");
+}
+
+// Found by fuzzing the persisted form: a field the server named "" was kept but could not be read.
+TEST(ObjectReadingTest, AFieldWithAnEmptyNameFromTheServerIsReadable) {
+  auto object = Object::_objectFromDictionary(parse(R"({"objectId":"v","":"yes"})"), "Video", true);
+  EXPECT_EQ(object->objectForKey(""), Value("yes"));
+  EXPECT_THROW(object->setObject(Value(1), ""), InvalidArgumentException);
 }
 
 TEST(ObjectReadingTest, SelectedKeysMakeOnlyThoseKeysReadable) {
@@ -234,6 +256,7 @@ TEST(ObjectDirtyTest, ObjectsThatPointAtEachOtherAreWalkedOnce) {
   c->setObject(Value(1), "n");
   EXPECT_TRUE(a->isDirty());
   EXPECT_FALSE(a->isDirty(false));
+  EXPECT_NE(a->description().find("next = <Node: "), std::string::npos);
 }
 
 TEST(ObjectReferenceTest, AccessListsChangedInPlaceAreSetAgain) {
@@ -298,6 +321,15 @@ TEST(ObjectPersistedFormTest, RoundTripsAnObjectWithThreeQueuedSets) {
   second.fail();
 }
 
+TEST(ObjectPersistedFormTest, PendingChangesReadBackIntoAShellAreReadable) {
+  auto shell = Object::objectWithoutDataWithClassNameObjectId("Video", "v");
+  shell->mergeFromRESTDictionary(parse(R"({"__operations":[{"Plays":{"__op":"Increment","amount":2},"__uuid":"u"}]})"),
+                                 decoder());
+  EXPECT_EQ(shell->objectForKey("Plays"), Value(2));
+  EXPECT_EQ(shell->_operationSetQueue().size(), 1u);
+  EXPECT_TRUE(shell->isDirtyForKey("Plays"));
+}
+
 TEST(ObjectPersistedFormTest, AnOlderFormDoesNotOverwriteNewerServerData) {
   auto object = Object::_objectFromDictionary(
       parse(R"({"objectId":"v","Title":"New","updatedAt":"2021-01-01T00:00:00.000Z"})"), "Video", true);
@@ -307,16 +339,18 @@ TEST(ObjectPersistedFormTest, AnOlderFormDoesNotOverwriteNewerServerData) {
   EXPECT_EQ(object->objectForKey("Title"), Value("New"));
 }
 
-TEST(ObjectCodingTest, DecodedPointersAndRelationsUseRealObjects) {
+TEST(ObjectCodingTest, DecodedPointersAreRealObjects) {
   Value decoded = Decoder::objectDecoder()->decodeObject(
       JSONSerialization::JSONObjectFromString(R"({"__type":"Pointer","className":"Video","objectId":"v"})").value());
   auto object = decoded.as<Object>();
   ASSERT_TRUE(object);
   EXPECT_EQ(object->objectId(), "v");
   EXPECT_FALSE(object->isDataAvailable());
+}
 
-  // A relation's members are written by the caller's encoder, so an unsaved one gets its
-  // local id instead of failing the whole encoding.
+// Relations were always written with the pointer encoder, so an unsaved member failed even the
+// encoders that write local ids (commands kept for later, the persisted form).
+TEST(ObjectCodingTest, RelationsAreWrittenWithTheCallersEncoder) {
   auto relation = Relation::relationWithTargetClassKnownObjects("Video", {Object::objectWithClassName("Video")});
   Value encoded = PointerOrLocalIdObjectEncoder::objectEncoder()->encodeObject(Value(relation));
   EXPECT_TRUE(encoded.get("objects").arrayValue().at(0).contains("localId"));
