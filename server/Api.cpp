@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include <fmt/format.h>
+#include <sodium.h>
 
 #include <keel/base/JSONSerialization.h>
 #include <keel/base/Logger.h>
@@ -168,9 +169,25 @@ void replacePlaceholders(json::value& v, const std::string& mediaURL) {
   }
 }
 
+// Who a logged reply belongs to: the key the request was sent with and a digest of its session
+// token. A duplicate from anyone else is a request of its own.
+std::string requestLogCaller(const Caller& ctx) {
+  std::string caller = ctx.master ? "master:" : "client:";
+  if (ctx.sessionToken.empty()) return caller;
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(ctx.sessionToken.data()), ctx.sessionToken.size());
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned char b : digest) {
+    caller += kHex[b >> 4];
+    caller += kHex[b & 15];
+  }
+  return caller;
+}
+
 }  // namespace
 
-Api::Api(Store& store, ApiConfig config, Faults& faults) : store_(store), config_(std::move(config)), faults_(faults) {
+Api::Api(Store& store, ApiConfig config, Faults& faults)
+    : store_(store), config_(std::move(config)), faults_(faults), auth_(store_, config_.auth) {
   auto writer = store_.writer();
   RequestLog::createTable(writer->database());
 }
@@ -229,6 +246,12 @@ std::pair<int, json::value> Api::route(const std::string& method, const std::str
     if (method != "POST") throw ApiError(kInvalidJSON, "batch needs POST", 404);
     return batch(params, ctx, held);
   }
+  // Users and sessions take the connections they need themselves, never one while hashing, so
+  // they cannot run inside a transaction the caller already holds.
+  if (Auth::handles(method, parts)) {
+    if (held) throw ApiError(kInvalidJSON, "Users and sessions cannot be changed in a batch that carries a request id.");
+    return auth_.route(method, parts, params, ctx);
+  }
   // Functions touch no storage: they need no connection.
   if (parts.size() == 2 && parts[0] == "functions" && method == "POST") return {200, callFunction(parts[1], params)};
   if (held) {
@@ -265,7 +288,8 @@ ApiResponse Api::routeOnce(const std::string& method, const std::string& path, j
   auto connection = store_.writer();
   auto transaction = connection->begin(true);
   auto& db = connection->database();
-  if (auto logged = RequestLog::find(db, config_.applicationId, requestId, notBefore)) {
+  const std::string caller = requestLogCaller(ctx);
+  if (auto logged = RequestLog::find(db, config_.applicationId, caller, requestId, notBefore)) {
     if (logged->method != method || logged->path != path)
       throw ApiError(kInvalidJSON, fmt::format("The request id {} was already used for {} {}.", requestId,
                                                logged->method, logged->path));
@@ -278,7 +302,7 @@ ApiResponse Api::routeOnce(const std::string& method, const std::string& path, j
   auto [status, reply] = route(method, path.substr(3), std::move(params), ctx, false, &*connection);
   ApiResponse response = jsonResponse(status, reply);
   // A refused request threw above and stored nothing: it changed nothing, so a retry may run.
-  RequestLog::store(db, config_.applicationId, requestId, LoggedReply{method, path, response.status, response.body},
+  RequestLog::store(db, config_.applicationId, caller, requestId, LoggedReply{method, path, response.status, response.body},
                     now);
   if (now - lastPrune_.load() >= kPruneEveryMs) {
     RequestLog::prune(db, notBefore);
@@ -292,7 +316,7 @@ std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::stri
                                          const std::vector<std::string>& parts, json::object& params,
                                          const Context& ctx) {
   const bool get = method == "GET" || method == "HEAD";
-  QueryEngine queries(store);
+  QueryEngine queries(store, ctx.scope());
   ObjectService objects(store, queries);
   auto unknown = [&]() -> std::pair<int, json::value> {
     std::string path;
@@ -308,6 +332,9 @@ std::pair<int, json::value> Api::routeOn(StoreConnection& store, const std::stri
     idIndex = 2;
   } else if (head == "installations") {
     className = "_Installation";
+    idIndex = 1;
+  } else if (head == "users") {
+    className = "_User";
     idIndex = 1;
   }
   if (!className.empty()) {
@@ -427,7 +454,11 @@ ApiResponse Api::handle(const ApiRequest& request) {
                           sameSecret(header(request, "x-keel-client-key"), config_.clientKey);
   if (!ctx.master && !clientKeys) return jsonResponse(401, errorBody(kOperationForbidden, "unauthorized"));
 
+  ctx.address = request.peerAddress;
+  ctx.installationId = header(request, "x-keel-installation-id");
   try {
+    ctx.sessionToken = header(request, "x-keel-session-token");
+    if (!ctx.sessionToken.empty()) ctx.userId = auth_.userForToken(ctx.sessionToken);
     json::object params;
     std::string method = request.method;
     if (!request.body.empty()) {
@@ -450,7 +481,10 @@ ApiResponse Api::handle(const ApiRequest& request) {
         throw ApiError(kInvalidJSON, fmt::format("X-Keel-Request-Id must be 1 to {} visible ASCII characters.",
                                                  RequestLog::kMaxIdLength));
       // Reads change nothing: answering them afresh is what a retry wants.
-      if (method != "GET" && method != "HEAD") return routeOnce(method, path, std::move(params), ctx, id->second);
+      // Users and sessions are answered afresh as well: they need connections of their own
+      // (see route), and a repeated log-in or log-out is harmless.
+      if (method != "GET" && method != "HEAD" && !Auth::handles(method, splitPath(path.substr(3))))
+        return routeOnce(method, path, std::move(params), ctx, id->second);
     }
     auto result = route(method, path.substr(3), std::move(params), ctx, false);
     return jsonResponse(result.first, result.second);

@@ -3,6 +3,9 @@
 // "/1/installations", "/1/batch", "/1/config" and "/1/functions", serves "/media/" files and
 // the fault-injection control path, and turns every ApiError into a {"code", "error"} reply.
 //
+// A session token ("X-Keel-Session-Token") makes the request its user's; an unknown, revoked or
+// expired one is refused with 209 rather than served anonymously. Every read and write of
+// objects passes their access lists (Acl.h); users and sessions are Auth's.
 // A change may carry "X-Keel-Request-Id": its reply is stored with it (RequestLog) and a
 // duplicate of the same id gets that reply again instead of a second change.
 //
@@ -26,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/Auth.h"
 #include "server/Faults.h"
 #include "server/Objects.h"
 #include "server/QueryEngine.h"
@@ -39,6 +43,7 @@ struct ApiRequest {
   std::map<std::string, std::string> headers;  // names lower-cased
   std::string body;
   bool fromLoopback = true;
+  std::string peerAddress;  // the client's address, for per-client limits
 };
 
 struct ApiResponse {
@@ -54,6 +59,7 @@ struct ApiConfig {
   std::string masterKey;  // empty: no request has master rights
   std::string mediaDir;   // empty: "/media/" answers 404
   bool faultsEnabled = false;
+  AuthConfig auth;
   // How long the reply of a change that carried a request id answers its duplicates.
   std::chrono::milliseconds requestIdRetention = std::chrono::hours(24);
   // Returns the time in milliseconds since 1970; empty: the system clock. Tests move time.
@@ -72,13 +78,14 @@ class Api {
   // number of objects written; throws ApiError or std::runtime_error on a bad file.
   std::size_t loadSeed(const std::string& path, const std::string& mediaURL);
 
+  // Users and sessions (e.g. to tell it the server's public address).
+  Auth& auth() { return auth_; }
+
   // Returns the reply of a built-in cloud function (exposed for the function table's tests).
   static json::value callFunction(const std::string& name, const json::object& params);
 
  private:
-  struct Context {
-    bool master = false;
-  };
+  using Context = Caller;
   // Runs one request in a transaction of its own, or, with `held`, inside a savepoint of the
   // caller's transaction on that connection.
   std::pair<int, json::value> route(const std::string& method, const std::string& path, json::object params,
@@ -96,6 +103,7 @@ class Api {
   Store& store_;
   const ApiConfig config_;
   Faults& faults_;
+  Auth auth_;
   std::atomic<std::int64_t> lastPrune_{0};
 };
 

@@ -22,9 +22,21 @@ enum ErrorCode : int {
   kIncorrectType = 111,
   kOperationForbidden = 119,
   kInvalidNestedKey = 121,
+  kInvalidACL = 123,
+  kInvalidEmailAddress = 125,
   kMissingRequiredField = 135,
   kChangedImmutableField = 136,
   kScriptFailed = 141,
+  kRequestLimitExceeded = 155,
+  kUsernameMissing = 200,
+  kPasswordMissing = 201,
+  kUsernameTaken = 202,
+  kEmailTaken = 203,
+  kEmailMissing = 204,
+  kUserCannotBeAlteredWithoutSession = 206,
+  kAccountAlreadyLinked = 208,
+  kInvalidSessionToken = 209,
+  kUnsupportedService = 252,
 };
 
 class ApiError : public std::runtime_error {

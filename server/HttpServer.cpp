@@ -33,10 +33,18 @@ struct SessionControl {
   virtual void requestStop() = 0;
 };
 
+// Returns a request target without its query: a query may carry a log-in's password, and no
+// log line ever holds what a request sent.
+std::string withoutQuery(const std::string& target) {
+  const auto q = target.find('?');
+  return q == std::string::npos ? target : target.substr(0, q) + "?...";
+}
+
 // What every connection shares with the server.
 struct Core {
   HttpServerOptions options;
   HttpServer::Handler handler;
+  net::thread_pool* workers = nullptr;
   Faults* faults = nullptr;
   std::optional<ssl::context> tls;
   std::atomic<bool> stopping{false};
@@ -72,8 +80,9 @@ struct Core {
   void logAccess(const std::string& remote, const std::string& method, const std::string& target, int status,
                  std::size_t bytes, double ms, const char* note) {
     if (!options.accessLog) return;
-    // Targets carry whole queries; a bounded line keeps the log readable.
-    const std::string shown = target.size() > 200 ? target.substr(0, 200) + "..." : target;
+    // A bounded line keeps the log readable.
+    const std::string path = withoutQuery(target);
+    const std::string shown = path.size() > 200 ? path.substr(0, 200) + "..." : path;
     std::fprintf(stderr, "%s \"%s %s\" %d %zu %.2fms%s%s\n", remote.c_str(), method.c_str(), shown.c_str(), status,
                  bytes, ms, note ? " " : "", note ? note : "");
   }
@@ -117,7 +126,7 @@ std::optional<ApiResponse> readFailureReply(beast::error_code ec, const HttpServ
   return std::nullopt;
 }
 
-ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback) {
+ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback, const std::string& peer) {
   ApiRequest r;
   r.method = std::string(request.method_string());
   r.target = std::string(request.target());
@@ -128,16 +137,18 @@ ApiRequest toApiRequest(http::request<http::string_body>& request, bool loopback
   }
   r.body = std::move(request.body());
   r.fromLoopback = loopback;
+  r.peerAddress = peer;
   return r;
 }
 
 // Runs the handler; whatever it throws, of any type, becomes a 500 with a JSON body and a log
 // line, and the connection goes on.
-ApiResponse answer(const HttpServer::Handler& handler, http::request<http::string_body>& request, bool loopback) {
+ApiResponse answer(const HttpServer::Handler& handler, http::request<http::string_body>& request, bool loopback,
+                   const std::string& peer) {
   const std::string method(request.method_string());
-  const std::string target(request.target());
+  const std::string target = withoutQuery(std::string(request.target()));
   try {
-    return handler(toApiRequest(request, loopback));
+    return handler(toApiRequest(request, loopback, peer));
   } catch (const std::exception& e) {
     logError("keel-server: %@ %@ failed: %@", method, target, e.what());
   } catch (...) {
@@ -228,8 +239,18 @@ class Session : public SessionControl {
     if (core_.faults && path != "/__keel/faults")
       fault = core_.faults->take(std::string(request_.method_string()), path);
     applied_.reset();
-    // The request takes effect before its reply is held back, failed or lost.
-    if (fault && fault->apply) applied_ = answer(core_.handler, request_, loopback_);
+    // The request takes effect before its reply is held back, failed or lost. It runs on the
+    // worker pool like any other; the rest of the rule goes on once its answer is back.
+    if (fault && fault->apply) {
+      return runHandler([fault](Session& self, ApiResponse answered) {
+        self.applied_ = std::move(answered);
+        self.holdOrRespond(fault);
+      });
+    }
+    holdOrRespond(fault);
+  }
+
+  void holdOrRespond(const std::optional<FaultAction>& fault) {
     if (fault && fault->delay.count() > 0) {
       timer_.expires_after(fault->delay);
       timer_.async_wait([self = derived().shared_from_this(), fault](beast::error_code wec) {
@@ -247,13 +268,36 @@ class Session : public SessionControl {
     if (fault && fault->drop) {
       core_.logAccess(remote_, method, target, 0, 0, elapsedMs(), "dropped");
       logWarning("keel-server: dropped the connection from %@:%d on purpose: a fault rule for %@ %@", remote_,
-                 static_cast<int>(remotePort_), method, target);
+                 static_cast<int>(remotePort_), method, withoutQuery(target));
       return derived().dropConnection();
     }
-    ApiResponse reply = fault && fault->status ? errorResponse(fault->status, fault->code, fault->error)
-                        : applied_                ? std::move(*applied_)
-                                                  : answer(core_.handler, request_, loopback_);
-    applied_.reset();
+    if (fault && fault->status) return reply(errorResponse(fault->status, fault->code, fault->error));
+    if (applied_) {
+      ApiResponse answered = std::move(*applied_);
+      applied_.reset();
+      return reply(std::move(answered));
+    }
+    runHandler([](Session& self, ApiResponse answered) { self.reply(std::move(answered)); });
+  }
+
+  // Handlers block (storage, password hashing): they run on the worker pool, so the I/O
+  // threads go on reading and writing for every other connection meanwhile. `then` runs back
+  // on this connection's strand; the work guard keeps the I/O loop running until it has.
+  template <class Then>
+  void runHandler(Then then) {
+    net::post(*core_.workers, [self = derived().shared_from_this(), then = std::move(then),
+                               work = net::make_work_guard(derived().stream().get_executor())]() mutable {
+      ApiResponse answered = answer(self->core_.handler, self->request_, self->loopback_, self->remote_);
+      net::post(work.get_executor(), [self, then = std::move(then), answered = std::move(answered)]() mutable {
+        then(static_cast<Session&>(*self), std::move(answered));
+      });
+      work.reset();
+    });
+  }
+
+  void reply(ApiResponse reply) {
+    const std::string method(request_.method_string());
+    const std::string target(request_.target());
     const bool keepAlive = request_.keep_alive() && !stopRequested_ && !core_.stopping;
     send(makeResponse(reply, request_.version(), keepAlive, request_.method() == http::verb::head), method, target);
   }
@@ -435,6 +479,7 @@ struct HttpServer::Impl {
   net::io_context ioc;
   std::shared_ptr<Listener> listener;
   std::vector<std::thread> threads;
+  std::unique_ptr<net::thread_pool> workers;
   net::strand<net::io_context::executor_type> control{net::make_strand(ioc)};
   net::steady_timer grace{control};
   net::signal_set signals{control};
@@ -490,6 +535,8 @@ void HttpServer::start() {
     });
   }
   const int count = std::max(1, o.threads);
+  impl_->workers = std::make_unique<net::thread_pool>(count);
+  impl_->core.workers = impl_->workers.get();
   for (int i = 0; i < count; ++i) {
     impl_->threads.emplace_back([impl = impl_.get()] {
       // A handler that throws loses its connection (its last owner unwinds), never the thread.
@@ -538,6 +585,7 @@ void HttpServer::wait() {
   for (auto& t : impl_->threads)
     if (t.joinable()) t.join();
   impl_->threads.clear();
+  if (impl_->workers) impl_->workers->join();
 }
 
 std::string answerRequests(std::string_view bytes, const HttpServerOptions& options, const HttpServer::Handler& handler) {
@@ -571,7 +619,7 @@ std::string answerRequests(std::string_view bytes, const HttpServerOptions& opti
     const bool keepAlive = request.keep_alive();
     const unsigned version = request.version();
     const bool head = request.method() == http::verb::head;
-    out << makeResponse(answer(handler, request, true), version, keepAlive, head);
+    out << makeResponse(answer(handler, request, true, "127.0.0.1"), version, keepAlive, head);
     if (!keepAlive) break;
   }
   return out.str();

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <keel/base/Crypto.h>
+#include "server/Acl.h"
 #include "server/ApiError.h"
 #include "server/JsonValues.h"
 
@@ -15,6 +16,7 @@ namespace keel::server {
 namespace {
 
 const std::string kInstallation = "_Installation";
+const std::string kUser = "_User";
 
 std::int64_t nowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -176,7 +178,7 @@ json::array normalisedObjects(const json::object& op, const std::string& name) {
 }  // namespace
 
 void ObjectService::checkClassName(const std::string& className) {
-  if (className == kInstallation) return;
+  if (className == kInstallation || className == kUser) return;
   if (!isIdentifier(className)) throw ApiError(kInvalidClassName, fmt::format("Invalid class name: {}", className));
 }
 
@@ -196,7 +198,7 @@ std::string ObjectService::newObjectId(const std::string& className) {
 
 void ObjectService::checkType(const std::string& className, const std::string& key, const json::value& value) {
   if (key == "ACL") {
-    if (!value.is_object() || kindOf(value) != ValueKind::Object) incorrectType("ACL must be an object");
+    checkACL(value);
     return;
   }
   const auto type = typeOf(value);
@@ -309,6 +311,10 @@ json::object ObjectService::applyBody(StoredObject& object, const json::object& 
     if (key == "createdAt" || key == "updatedAt") continue;
     if (key == "className" || !isIdentifier(key))
       throw ApiError(kInvalidKeyName, fmt::format("Invalid field name: {}.", key));
+    // A user's secrets have their own tables; a document copy would be readable by anyone
+    // the row's list lets in.
+    if (object.className == kUser && (key == "password" || key == "sessionToken"))
+      throw ApiError(kInvalidKeyName, fmt::format("{} cannot be stored as a field.", key));
     if (value.is_object() && value.get_object().contains("__op")) {
       applyOperation(object, key, value.get_object(), echo);
       continue;
@@ -384,10 +390,20 @@ WriteResult ObjectService::create(const std::string& className, const json::obje
   return result;
 }
 
+void ObjectService::checkWritable(const std::string& className, const std::optional<StoredObject>& object) {
+  const auto& access = queries_.access();
+  // Someone else's user row answers like any other row the caller may not change; one that
+  // cannot be read is not admitted to exist.
+  if (!object || !canRead(object->fields, access)) throw ApiError(kObjectNotFound, "Object not found.");
+  if (className == kUser && !access.master && access.userId != object->objectId)
+    throw ApiError(kUserCannotBeAlteredWithoutSession, fmt::format("Cannot modify user {}.", object->objectId));
+  if (!canWrite(object->fields, access)) throw ApiError(kObjectNotFound, "Object not found.");
+}
+
 WriteResult ObjectService::update(const std::string& className, const std::string& objectId, const json::object& sent) {
   checkClassName(className);
   auto object = store_.get(className, objectId);
-  if (!object) throw ApiError(kObjectNotFound, "Object not found.");
+  checkWritable(className, object);
   json::object body = sent;
   if (className == kInstallation) prepareInstallation(&*object, body, false);
   json::object echo = applyBody(*object, body, false);
@@ -402,7 +418,7 @@ WriteResult ObjectService::update(const std::string& className, const std::strin
 json::object ObjectService::fetch(const std::string& className, const std::string& objectId, const json::object& params) {
   checkClassName(className);
   auto object = store_.get(className, objectId);
-  if (!object) throw ApiError(kObjectNotFound, "Object not found.");
+  if (!object || !canRead(object->fields, queries_.access())) throw ApiError(kObjectNotFound, "Object not found.");
   auto param = [&](const char* key) -> const json::value* {
     auto it = params.find(key);
     return it == params.end() ? nullptr : &it->value();
@@ -414,6 +430,8 @@ void ObjectService::remove(const std::string& className, const std::string& obje
   checkClassName(className);
   if (className == kInstallation && !masterKey)
     throw ApiError(kCommandUnavailable, "Installation cannot be deleted");
+  // A damaged document has no list to check, so only the master key clears its row.
+  if (!queries_.access().master) checkWritable(className, store_.get(className, objectId));
   if (!store_.remove(className, objectId)) throw ApiError(kObjectNotFound, "Object not found.");
 }
 

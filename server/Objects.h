@@ -9,6 +9,7 @@
 
 #include <boost/json.hpp>
 
+#include <optional>
 #include <string>
 
 #include "server/QueryEngine.h"
@@ -48,6 +49,9 @@ class ObjectService {
   void applyOperation(StoredObject& object, const std::string& key, const json::object& op, json::object& echo);
   void checkType(const std::string& className, const std::string& key, const json::value& value);
   std::string newObjectId(const std::string& className);
+  // Throws unless the engine's caller may change `object` (101 when it is missing or closed to
+  // them; 206 for another user's row).
+  void checkWritable(const std::string& className, const std::optional<StoredObject>& object);
   void prepareInstallation(StoredObject* existing, json::object& body, bool isCreate);
 
   StoreConnection& store_;

@@ -42,6 +42,15 @@ The local backend: answers the REST interface of the Keel client library over HT
   --timeout MS         read/write/idle time-out per connection (default 30000)
   --threads N          worker threads (default 2)
   --quiet              no access log
+  --hash-ops N         Argon2id passes per password hash (default 2)
+  --hash-memory KIB    Argon2id memory per password hash in KiB (default 65536; least 8)
+  --failed-logins N    failed log-ins per user within a minute before log-in is refused
+                       with 429 (default 10)
+  --failed-logins-per-address N
+                       the same per client address (default 100)
+  --outbox DIR         write password reset mails into DIR (default: none are written)
+  --trust-auth-type T  accept log-ins by the service T's data without checking it with the
+                       service (repeatable; "anonymous" is always accepted)
   --help               this text
 )";
 }
@@ -70,7 +79,9 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
     } else if (name == "--port" || name == "--host" || name == "--data" || name == "--app-id" ||
                name == "--client-key" || name == "--master-key" || name == "--seed" || name == "--media" ||
                name == "--public-url" || name == "--tls-cert" || name == "--tls-key" || name == "--max-body" ||
-               name == "--timeout" || name == "--threads" || name == "--request-id-retention") {
+               name == "--timeout" || name == "--threads" || name == "--hash-ops" || name == "--hash-memory" ||
+               name == "--failed-logins" || name == "--failed-logins-per-address" || name == "--outbox" ||
+               name == "--trust-auth-type" || name == "--request-id-retention") {
       auto v = value();
       if (!v) return name + " needs a value";
       if (name == "--port") {
@@ -85,7 +96,18 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& args, Se
       } else if (name == "--threads") {
         if (!parseNumber(*v, 1, 256, n)) return "--threads needs a number from 1 to 256";
         out.http.threads = static_cast<int>(n);
-      } else if (name == "--request-id-retention") {
+      } else if (name == "--hash-ops") {
+        if (!parseNumber(*v, 1, 100, n)) return "--hash-ops needs a number from 1 to 100";
+        out.auth.hashOps = static_cast<unsigned long long>(n);
+      } else if (name == "--hash-memory") {
+        if (!parseNumber(*v, 8, 4LL << 20, n)) return "--hash-memory needs KiB from 8 to 4194304";
+        out.auth.hashMemoryBytes = static_cast<std::size_t>(n) * 1024;
+      } else if (name == "--failed-logins" || name == "--failed-logins-per-address") {
+        if (!parseNumber(*v, 1, 1000000, n)) return name + " needs a number from 1 to 1000000";
+        (name == "--failed-logins" ? out.auth.failedLoginsPerUser : out.auth.failedLoginsPerAddress) = static_cast<int>(n);
+      } else if (name == "--outbox") out.auth.outboxDir = *v;
+      else if (name == "--trust-auth-type") out.auth.trustedAuthTypes.push_back(*v);
+      else if (name == "--request-id-retention") {
         if (!parseNumber(*v, 1, 30LL * 86400, n)) return "--request-id-retention needs seconds from 1 to 2592000";
         out.requestIdRetention = std::chrono::seconds(n);
       } else if (name == "--host") out.http.address = *v;

@@ -24,6 +24,7 @@ struct ServerOptions {
   bool faults = false;
   std::chrono::seconds requestIdRetention{86400};
   bool help = false;
+  AuthConfig auth;
 };
 
 // Parses the arguments (without the program name). Returns an error text for a bad line.

@@ -615,6 +615,11 @@ QueryEngine::Compiled QueryEngine::compile(const std::string& className, const j
       const std::string ownerClass(stringOf(object->get_object().at("className")));
       const std::string ownerId(stringOf(object->get_object().at("objectId")));
       auto ids = store_.relatedIds(ownerClass, ownerId, std::string(relKey->get_string()));
+      // The members of an owner the caller may not read are not theirs to list.
+      if (!access_.master) {
+        auto owner = store_.get(ownerClass, ownerId);
+        if (!owner || !canRead(owner->fields, access_)) ids.clear();
+      }
       std::set<std::string> idSet(ids.begin(), ids.end());
       if (!out.ids) out.ids = std::move(ids);
       tests.push_back([idSet = std::move(idSet)](const StoredObject& o) { return idSet.count(o.objectId) > 0; });
@@ -642,9 +647,12 @@ std::vector<StoredObject> QueryEngine::collect(const std::string& className, con
   std::size_t examined = 0;
   auto consider = [&](StoredObject&& o) {
     ++examined;
-    if (compiled.predicate(o)) matched.push_back(std::move(o));
+    if (canRead(o.fields, access_) && compiled.predicate(o)) matched.push_back(std::move(o));
     return matched.size() < stopAfter;
   };
+  // Only rows one of the caller's principals may read are fetched; canRead above still decides.
+  const auto principals = access_.master ? std::vector<std::string>{} : access_.principals();
+  const std::vector<std::string>* readers = access_.master ? nullptr : &principals;
   std::string plan;
   if (compiled.ids) {
     plan = "ids";
@@ -659,14 +667,18 @@ std::vector<StoredObject> QueryEngine::collect(const std::string& className, con
       if (!consider(std::move(o))) break;
   } else if (sqlOrder || compiled.rows) {
     plan = sqlOrder ? "ordered(" + *sqlOrder + ")" : std::string("rows");
+    if (readers) plan += " readable";
     if (compiled.rows) plan += " bound(" + compiled.rows->sql + ")";
     if (compiled.equal) plan += " index(" + compiled.equal->first + ")";
     store_.scanFiltered(className, compiled.rows.value_or(RowFilter{}), compiled.equal,
-                        sqlOrder ? *sqlOrder : std::string("o.seq"), consider);
+                        sqlOrder ? *sqlOrder : std::string("o.seq"), readers, consider);
   } else if (compiled.equal) {
     plan = "index(" + compiled.equal->first + ")";
     for (auto& o : store_.findEqual(className, compiled.equal->first, compiled.equal->second))
       if (!consider(std::move(o))) break;
+  } else if (!access_.master) {
+    plan = "scan(readable)";
+    store_.scanFiltered(className, RowFilter{}, std::nullopt, "o.seq", readers, consider);
   } else {
     plan = "scan";
     store_.scan(className, consider);
@@ -779,6 +791,13 @@ json::object QueryEngine::renderSelected(const StoredObject& object, const KeySe
     if (keys && !keys->whole && !keys->children.count(std::string(entry.key()))) continue;
     out[entry.key()] = entry.value();
   }
+  if (object.className == "_User") {
+    // Secrets never leave through a user row; a linked service's data is its owner's alone
+    // (an anonymous user's id is all it takes to log in as that user).
+    out.erase("password");
+    out.erase("sessionToken");
+    if (!access_.master && access_.userId != object.objectId) out.erase("authData");
+  }
   return out;
 }
 
@@ -804,8 +823,9 @@ void QueryEngine::applyInclude(json::object& rendered, const std::vector<std::st
     const std::string cacheKey = cls + '$' + id;
     auto found = cache.find(cacheKey);
     if (found == cache.end()) found = cache.emplace(cacheKey, store_.get(cls, id)).first;
-    // A pointer to a deleted object stays a pointer, as clients expect of a dangling include.
-    if (!found->second) return;
+    // A pointer to a deleted object stays a pointer, as clients expect of a dangling include;
+    // one the caller may not read must look the same.
+    if (!found->second || !canRead(found->second->fields, access_)) return;
     json::object full = renderSelected(*found->second, childKeys);
     applyInclude(full, path, index + 1, childKeys, cache);
     json::object wrapped;

@@ -12,6 +12,9 @@
 // page costs about its own size in document reads instead of a parse and sort of the class.
 // The SQL bound is only ever a superset: the compiled predicate still decides every row.
 //
+// Every object it reads, for results, sub-queries and includes alike, passes the access
+// scope's read check first: an object the caller may not read is as absent as a missing one.
+//
 // Thread-safety: one per request, on the thread that holds the connection's lease.
 #pragma once
 
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "server/Acl.h"
 #include "server/Store.h"
 
 namespace keel::server {
@@ -36,7 +40,7 @@ struct KeySelection {
 
 class QueryEngine {
  public:
-  explicit QueryEngine(StoreConnection& store) : store_(store) {}
+  explicit QueryEngine(StoreConnection& store, AccessScope access = {}) : store_(store), access_(std::move(access)) {}
 
   // Runs a find of `className` with the request parameters ("where", "order", "limit",
   // "skip", "keys", "include", "count", "redirectClassNameForKey", "trace") and returns the
@@ -51,6 +55,9 @@ class QueryEngine {
   // Returns the objects of the class that match `where`, in insertion order (for writers that
   // need the same matching, e.g. installations by id).
   std::vector<StoredObject> matching(const std::string& className, const json::object& where);
+
+  // Returns whom this engine reads for.
+  const AccessScope& access() const { return access_; }
 
   using Predicate = std::function<bool(const StoredObject&)>;
 
@@ -73,6 +80,7 @@ class QueryEngine {
                     const KeySelection* keys, std::map<std::string, std::optional<StoredObject>>& cache);
 
   StoreConnection& store_;
+  AccessScope access_;
 };
 
 // Returns the value of `key` in a stored object ("objectId", "createdAt" and "updatedAt"

@@ -1,9 +1,14 @@
 #include "server/Store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include <keel/base/Logger.h>
 
+#include "server/Acl.h"
 #include "server/JsonValues.h"
 
 #include <keel/base/JSONSerialization.h>
@@ -39,6 +44,32 @@ CREATE TABLE IF NOT EXISTS schema_fields(
   PRIMARY KEY(class, key)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS config(id INTEGER PRIMARY KEY CHECK(id = 1), params TEXT NOT NULL);
 )SQL";
+
+// Databases written before reading principals were indexed get theirs from the documents once.
+const char* kIndexReadersSql = R"SQL(
+DELETE FROM field_index WHERE key = '_rperm';
+INSERT INTO field_index(class, key, kind, value, seq)
+  SELECT class, '_rperm', 1, '*', seq FROM objects
+  WHERE json_type(CASE WHEN json_valid(data) THEN data ELSE '{}' END, '$.ACL') IS NOT 'object';
+INSERT INTO field_index(class, key, kind, value, seq)
+  SELECT o.class, '_rperm', 1, j.key, o.seq
+  FROM objects o, json_each(CASE WHEN json_valid(o.data) THEN o.data ELSE '{}' END, '$.ACL') j
+  WHERE CASE WHEN j.type = 'object' THEN json_type(j.value, '$.read') END = 'true';
+PRAGMA user_version = 1;
+)SQL";
+
+// The database holds password digests and session digests: only its owner may read it. SQLite
+// gives the -wal and -shm files the mode of the database file.
+const std::string& ownerOnly(const std::string& path) {
+  if (path == ":memory:" || path.empty() || path.starts_with("file:")) return path;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0600);
+  return path;
+}
 
 struct IndexEntry {
   int kind;
@@ -127,6 +158,13 @@ StoreConnection::StoreConnection(const std::string& path, Role role) : db_(path)
     }
     db_.exec("PRAGMA synchronous=NORMAL");
     db_.exec(kSchemaSql);
+    platform::Statement version(db_, "PRAGMA user_version");
+    if (version.step() && version.getInt64(0) < 1) {
+      version.reset();
+      platform::Transaction transaction(db_, true);
+      db_.exec(kIndexReadersSql);
+      transaction.commit();
+    }
   } else {
     // A write through a reader would race the writer for the lock; make it fail loudly instead.
     db_.exec("PRAGMA query_only=1");
@@ -221,6 +259,7 @@ void StoreConnection::writeIndex(const StoredObject& object) {
       add(key, entry.value());
     }
   }
+  for (const auto& reader : readersOf(object.fields)) add(kReadersIndexKey, json::value(reader));
 }
 
 bool StoreConnection::remove(const std::string& className, const std::string& objectId) {
@@ -256,11 +295,17 @@ void StoreConnection::scan(const std::string& className, const std::function<boo
 
 void StoreConnection::scanFiltered(const std::string& className, const RowFilter& filter,
                                    const std::optional<std::pair<std::string, json::value>>& equal,
-                                   std::string_view orderBy, const std::function<bool(StoredObject&&)>& visit) {
+                                   std::string_view orderBy, const std::vector<std::string>* readers,
+                                   const std::function<bool(StoredObject&&)>& visit) {
   std::string sql = "SELECT o.seq, o.class, o.id, o.created_at, o.updated_at, o.data FROM objects o WHERE o.class = ?";
   if (!filter.sql.empty()) sql += " AND (" + filter.sql + ")";
   if (equal)
     sql += " AND o.seq IN (SELECT f.seq FROM field_index f WHERE f.class = ? AND f.key = ? AND f.kind = ? AND f.value = ?)";
+  if (readers) {
+    sql += " AND o.seq IN (SELECT r.seq FROM field_index r WHERE r.class = ? AND r.key = ? AND r.kind = ? AND r.value IN (";
+    for (std::size_t i = 0; i < readers->size(); ++i) sql += i ? ", ?" : "?";
+    sql += "))";
+  }
   sql += " ORDER BY ";
   sql += orderBy;
   // A statement of its own, as in scan(): a visit may run nested look-ups.
@@ -274,6 +319,12 @@ void StoreConnection::scanFiltered(const std::string& className, const RowFilter
   if (equal) {
     st.bind(index, className).bind(index + 1, equal->first);
     if (!bindIndexValue(st, index + 2, index + 3, equal->second)) return;
+    index += 4;
+  }
+  if (readers) {
+    st.bind(index, className).bind(index + 1, std::string_view(kReadersIndexKey)).bind(index + 2, kString);
+    index += 3;
+    for (const auto& principal : *readers) st.bind(index++, std::string_view(principal));
   }
   while (st.step()) {
     auto object = readRow(st);
@@ -392,7 +443,7 @@ void StoreConnection::setConfigParams(const json::object& params) {
 }
 
 Store::Store(const std::string& path, int readers)
-    : writer_(std::make_unique<StoreConnection>(path, StoreConnection::Role::Writer)) {
+    : writer_(std::make_unique<StoreConnection>(ownerOnly(path), StoreConnection::Role::Writer)) {
   if (path == ":memory:") return;
   for (int i = 0; i < readers; ++i) {
     readers_.push_back(std::make_unique<StoreConnection>(path, StoreConnection::Role::Reader));

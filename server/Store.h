@@ -92,12 +92,15 @@ class StoreConnection {
   // Calls `visit` for each object of the class in insertion order until it returns false.
   void scan(const std::string& className, const std::function<bool(StoredObject&&)>& visit);
   // Calls `visit` for each object of the class that passes `filter` (and, when `equal` is given,
-  // whose field equal->first holds the scalar equal->second) in the order of `orderBy`, an SQL
-  // ORDER BY list over the alias `o`, until it returns false. Rows are read one at a time, so a
-  // visit that stops early never pays for the rest of the class. REQUIRES: orderBy comes from
-  // a fixed set of column names; equal->second isIndexable().
+  // whose field equal->first holds the scalar equal->second; when `readers` is given, that one
+  // of those principals may read) in the order of `orderBy`, an SQL ORDER BY list over the alias
+  // `o`, until it returns false. Rows are read one at a time, so a visit that stops early never
+  // pays for the rest of the class, and unreadable rows are never read or parsed. REQUIRES:
+  // orderBy comes from a fixed set of column names; equal->second isIndexable(); readers, when
+  // given, is not empty.
   void scanFiltered(const std::string& className, const RowFilter& filter,
                     const std::optional<std::pair<std::string, json::value>>& equal, std::string_view orderBy,
+                    const std::vector<std::string>* readers,
                     const std::function<bool(StoredObject&&)>& visit);
   // Returns the objects of the class whose field `key` equals (or, for arrays, holds) the
   // scalar `value`, in insertion order. REQUIRES: isIndexable(value).

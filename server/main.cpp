@@ -27,13 +27,16 @@ int main(int argc, char** argv) {
     // Each I/O thread answers one request at a time, so as many readers never keep one waiting.
     Store store(options.dataFile, options.http.threads);
     Faults faults;
-    ApiConfig config{options.applicationId, options.clientKey, options.masterKey, options.mediaDir, options.faults};
+    ApiConfig config{options.applicationId, options.clientKey, options.masterKey, options.mediaDir, options.faults,
+                     options.auth};
+    if (config.auth.publicURL.empty()) config.auth.publicURL = options.publicURL;
     config.requestIdRetention = options.requestIdRetention;
     Api api(store, config, faults);
     options.http.handleSignals = true;
     HttpServer server(options.http, [&api](const ApiRequest& r) { return api.handle(r); },
                       options.faults ? &faults : nullptr);
     server.start();
+    api.auth().setPublicURL(server.baseURL());
     if (!options.seedFile.empty()) {
       const std::string base = options.publicURL.empty() ? server.baseURL() : options.publicURL;
       const auto count = api.loadSeed(options.seedFile, base + "/media");

@@ -270,7 +270,7 @@ class AnswerRequestsTest : public ::testing::Test {
 
   Store store_{":memory:"};
   Faults faults_;
-  Api api_{store_, ApiConfig{kAppId, kClientKey, kMasterKey, {}, true}, faults_};
+  Api api_{store_, ApiConfig{kAppId, kClientKey, kMasterKey, {}, true, TestServer::cheapAuth()}, faults_};
 };
 
 TEST_F(AnswerRequestsTest, AnswersPipelinedRequestsInOrderOnOneStore) {

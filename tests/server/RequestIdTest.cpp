@@ -24,7 +24,7 @@ class Backend {
 
  private:
   static ApiConfig config(const std::string& appId, std::atomic<std::int64_t>& now) {
-    ApiConfig c{appId, kClientKey, kMasterKey, {}, true};
+    ApiConfig c{appId, kClientKey, kMasterKey, {}, true, {}};
     c.requestIdRetention = std::chrono::hours(1);
     c.clock = [&now] { return now.load(); };
     return c;
@@ -115,6 +115,27 @@ TEST_F(RequestIdTest, TheLogOutlivesARestart) {
   HttpClient after(backend_->port());
   EXPECT_EQ(increment(after, "Command-restart").headers["X-Keel-Replayed"], "true");
   EXPECT_EQ(after.get(path_).object().at("n").as_int64(), 1);
+}
+
+TEST_F(RequestIdTest, ALogNotKeptPerCallerIsDroppedAtStartUp) {
+  backend_.reset();
+  {
+    // The layout of a log that did not know who sent a change, holding a reply for anyone.
+    platform::Database db(db_.path());
+    db.exec("DROP TABLE request_log");
+    db.exec("CREATE TABLE request_log(application TEXT NOT NULL, request_id TEXT NOT NULL, method TEXT NOT NULL, "
+            "path TEXT NOT NULL, status INTEGER NOT NULL, reply TEXT NOT NULL, written_at INTEGER NOT NULL, "
+            "PRIMARY KEY(application, request_id)) WITHOUT ROWID");
+    db.exec("INSERT INTO request_log VALUES('" + std::string(kAppId) + "', 'Command-old', 'PUT', '" + path_ +
+            "', 200, '{\"someone\": \"else\"}', " + std::to_string(now_.load()) + ")");
+  }
+  backend_ = std::make_unique<Backend>(db_.path(), now_);
+  HttpClient after(backend_->port());
+  auto reply = increment(after, "Command-old");
+  EXPECT_EQ(reply.status, 200) << reply.body;
+  EXPECT_EQ(reply.headers.count("X-Keel-Replayed"), 0u);
+  EXPECT_EQ(after.get(path_).object().at("n").as_int64(), 1);
+  EXPECT_EQ(increment(after, "Command-old").headers["X-Keel-Replayed"], "true");
 }
 
 TEST_F(RequestIdTest, ARefusedChangeLeavesNothingSoItsRetryRuns) {

@@ -116,11 +116,19 @@ class HttpClient {
 class TestServer {
  public:
   explicit TestServer(const std::string& dataFile = ":memory:", HttpServerOptions http = quietOptions(),
-                      std::string mediaDir = {})
+                      std::string mediaDir = {}, AuthConfig auth = cheapAuth())
       : store_(dataFile, http.threads),
-        api_(store_, ApiConfig{kAppId, kClientKey, kMasterKey, std::move(mediaDir), true}, faults_),
+        api_(store_, ApiConfig{kAppId, kClientKey, kMasterKey, std::move(mediaDir), true, std::move(auth)}, faults_),
         server_(http, [this](const ApiRequest& r) { return api_.handle(r); }, &faults_) {
     server_.start();
+  }
+
+  // The least password-hashing cost libsodium allows: tests hash many passwords.
+  static AuthConfig cheapAuth() {
+    AuthConfig a;
+    a.hashOps = 1;
+    a.hashMemoryBytes = 8 * 1024;
+    return a;
   }
 
   static HttpServerOptions quietOptions() {
